@@ -1,0 +1,82 @@
+// The archive subsystem: the run state the front end hands to a mode, the entry record, and
+// the two modes, extraction and archive creation.
+//
+// An archive is a table of header records closed by a terminator record, followed by the
+// entries' data blocks back to back in table order. Every number is 32-bit little-endian.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pbo {
+
+// A growable array of bytes: a whole archive, one entry's data, a stream, an output area.
+using TByteFile = std::vector<std::uint8_t>;
+
+// Packing method of an LZSS-compressed entry (bytes 73 72 70 43 in the file). Every other
+// value means the data block holds the entry unchanged.
+inline constexpr std::uint32_t kCompressedMethod = 0x43707273;
+
+// One archive entry.
+struct TFileHeaders {
+  std::string FullPath;          // the entry's file on disk
+  std::int32_t DataSize = 0;     // length of the data block (extraction only)
+  std::string RelativeName;      // the name inside the archive, folders joined by "\"
+  std::uint32_t PackingMethod = 0;
+  std::int32_t OriginalSize = 0;  // expanded length of a compressed entry (extraction only)
+  bool IsBinarizedMission = false;
+};
+
+// Exit codes, the tool's whole report to its caller.
+enum ResultCodes : std::int32_t {
+  kRunCompleted = 0,      // every entry written (extract) or the archive written (archive)
+  kBadCallOrFatal = 1,    // bad arguments, or an error that no mode handles
+  kBadPathOrNoWrite = 2,  // bad path, or the archive cannot be written
+  kEntryFailed = 3,       // extraction: at least one entry failed
+};
+
+// The values through which the front end and the modes meet. One per run.
+struct RunState {
+  std::string ModeLetter;     // "X" or "A"
+  std::string InputPath;      // the path argument, unchanged
+  std::string OutputFolder;   // extraction: where the entries go; ends in the separator
+  std::string SourceFolder;   // archive creation: the folder to pack
+  std::string OutputArchive;  // archive creation: SourceFolder followed by ".pbo"
+  std::vector<TFileHeaders> EntryTable;
+  std::int32_t ResultCode = kRunCompleted;
+
+  // Records a mode's failure. The result only ever rises, so one failure decides it.
+  void RaiseResult(std::int32_t code) {
+    if (code > ResultCode) ResultCode = code;
+  }
+};
+
+// An error that no mode handles (an archive or source file that cannot be opened, an
+// archive whose table cannot be read). It ends the run: the front end reports its message
+// on one line and exits with code 1.
+class FatalError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Extract mode. Reads the archive at run.InputPath whole, fills run.EntryTable from its
+// table (the terminator's record last) and writes every entry under run.OutputFolder:
+// compressed entries expanded and verified, binarized missions as text, the rest as they
+// are. A failed entry (its block runs past the archive, its name would lead outside
+// OutputFolder or through a symbolic link, its file cannot be written, its checksum or
+// length fails, its mission holds data the converter does not understand) raises
+// ResultCode to 3, and extraction goes on with the next entry.
+// Throws FatalError when the archive cannot be read or its table is cut short; nothing has
+// been written then.
+void ExtractArchive(RunState& run);
+
+// Archive mode. Scans run.SourceFolder into run.EntryTable and writes the archive to
+// run.OutputArchive, replacing an older one only once the new one is complete. Nothing is
+// written when the folder holds no file. A failed write raises ResultCode to 2 and leaves
+// any older archive as it was. Throws FatalError when a source file cannot be opened or is
+// 2 GiB or larger; no archive is written then.
+void CreateArchive(RunState& run);
+
+}  // namespace pbo

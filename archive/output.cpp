@@ -1,0 +1,84 @@
+#include "archive/output.h"
+
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace pbo {
+
+bool IsSafeEntryName(const std::string& relativeName) {
+  if (!relativeName.empty() && relativeName[0] == '\\') return false;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = relativeName.find('\\', start);
+    const std::string part = relativeName.substr(start, end - start);
+    if (part == ".." || !platform::IsSafeNamePart(part)) return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+std::string EntryPathOnDisk(const std::string& outputFolder, const std::string& relativeName) {
+  std::string path = outputFolder + relativeName;
+  if (platform::kSeparator != '\\') {
+    for (std::size_t i = outputFolder.size(); i < path.size(); ++i) {
+      if (path[i] == '\\') path[i] = platform::kSeparator;
+    }
+  }
+  return path;
+}
+
+void ForceFolders(const std::string& folder) {
+  // Climb to the innermost folder that exists, then create the rest on the way back down.
+  // Every step makes the path strictly shorter, so the climb ends on any path.
+  std::vector<std::string> missing;
+  std::string path = folder;
+  while (!path.empty()) {
+    if (path.back() == platform::kSeparator) path.pop_back();
+    if (path.empty() || platform::KindOf(path) == platform::PathKind::Folder) break;
+    missing.push_back(path);
+    const std::size_t parentLength = platform::FolderPartLength(path);
+    if (parentLength >= path.size()) break;  // a bare drive such as "D:"
+    path.resize(parentLength);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) platform::CreateFolder(*it);
+}
+
+OutputWriter::OutputWriter(std::string outputFolder) : outputFolder_(std::move(outputFolder)) {}
+
+bool OutputWriter::PrepareFolders(const std::string& fullPath) {
+  // The output folder itself: made when missing, refused when it is a link.
+  std::string root = outputFolder_;
+  if (root.size() > 1 && root.back() == platform::kSeparator) root.pop_back();
+  if (verifiedFolders_.count(root) == 0) {
+    if (platform::KindOf(root) != platform::PathKind::Folder) ForceFolders(root);
+    if (platform::IsLink(root) || platform::KindOf(root) != platform::PathKind::Folder) {
+      return false;
+    }
+    verifiedFolders_.insert(root);
+  }
+  // Each folder below it on the way down to the file, outermost first.
+  for (std::size_t separator = fullPath.find(platform::kSeparator, outputFolder_.size());
+       separator != std::string::npos;
+       separator = fullPath.find(platform::kSeparator, separator + 1)) {
+    std::string folder = fullPath.substr(0, separator);
+    if (verifiedFolders_.count(folder) != 0) continue;
+    if (platform::IsLink(folder)) return false;
+    if (platform::KindOf(folder) != platform::PathKind::Folder) {
+      platform::CreateFolder(folder);
+      if (platform::IsLink(folder) || platform::KindOf(folder) != platform::PathKind::Folder) {
+        return false;
+      }
+    }
+    verifiedFolders_.insert(std::move(folder));
+  }
+  return true;
+}
+
+bool OutputWriter::Write(const std::string& fullPath, const std::uint8_t* data,
+                         std::size_t size) {
+  return PrepareFolders(fullPath) && platform::WriteWholeFile(fullPath, data, size);
+}
+
+}  // namespace pbo

@@ -1,0 +1,44 @@
+// Where extracted entries land on disk, and how they are written there. Internal to the
+// archive subsystem (and its tests).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+
+namespace pbo {
+
+// True when an entry name (folders joined by "\") stays inside the output folder: it does
+// not start with "\" and no part of it is "..", nor unsafe on this platform.
+bool IsSafeEntryName(const std::string& relativeName);
+
+// The path on disk of an entry: outputFolder followed by relativeName, each "\" turned into
+// the platform's separator.
+std::string EntryPathOnDisk(const std::string& outputFolder, const std::string& relativeName);
+
+// Creates folder and every missing folder above it, outermost first. Failures are not
+// reported: the file creation that follows fails and is counted there. Ends on any path.
+void ForceFolders(const std::string& folder);
+
+// Writes entries' files below one output folder, never through a symbolic link: not when
+// the output folder itself is a link, not when a folder on the way down is one (made there
+// earlier, or by another entry), not when the file's own path is one.
+class OutputWriter {
+ public:
+  explicit OutputWriter(std::string outputFolder);
+
+  // Creates the folders above fullPath (which must lie below the output folder) and then
+  // the file with size bytes. Returns false when the file is not (or not wholly) written.
+  bool Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size);
+
+ private:
+  bool PrepareFolders(const std::string& fullPath);
+
+  std::string outputFolder_;
+  // Folders below the output folder already found to be real folders; extraction makes
+  // no links, so they stay that way for the run.
+  std::unordered_set<std::string> verifiedFolders_;
+};
+
+}  // namespace pbo

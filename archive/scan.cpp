@@ -1,0 +1,85 @@
+#include "archive/scan.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+
+namespace pbo {
+namespace {
+
+unsigned char UpperCaseByte(char c) {
+  const unsigned char byte = static_cast<unsigned char>(c);
+  return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte - 'a' + 'A') : byte;
+}
+
+struct FolderWalk {
+  RunState& run;
+  // Identities of the folders on the current path from SourceFolder down, to pass over a
+  // link that leads back into one of them.
+  std::vector<std::string> openFolders;
+};
+
+void ScanFolder(FolderWalk& walk, const std::string& prefix) {
+  const std::string& source = walk.run.SourceFolder;
+  std::string folder = prefix.empty() ? source : source + platform::kSeparator + prefix;
+  const std::string identity = platform::FolderIdentity(folder);
+  if (!identity.empty() && std::find(walk.openFolders.begin(), walk.openFolders.end(),
+                                     identity) != walk.openFolders.end()) {
+    return;
+  }
+  std::vector<platform::FolderItem> items;
+  if (!platform::ListFolder(folder, items)) return;
+  std::sort(items.begin(), items.end(),
+            [](const platform::FolderItem& a, const platform::FolderItem& b) {
+              return ComesBefore(a.Name, b.Name);
+            });
+
+  walk.openFolders.push_back(identity);
+  for (const platform::FolderItem& item : items) {
+    if (item.Name.empty() || item.Name[0] == '.') continue;
+    const std::string relativeName = prefix.empty() ? item.Name : prefix + '\\' + item.Name;
+    if (item.Kind == platform::PathKind::Folder) {
+      ScanFolder(walk, relativeName);
+    } else if (item.Kind != platform::PathKind::Other) {
+      // A file, or a link whose target is gone: the latter fails when it is opened.
+      TFileHeaders record;
+      record.RelativeName = relativeName;
+      record.FullPath = folder + platform::kSeparator + item.Name;
+      record.PackingMethod = IsStoredByExtension(item.Name) ? 0 : kCompressedMethod;
+      walk.run.EntryTable.push_back(std::move(record));
+    }
+  }
+  walk.openFolders.pop_back();
+}
+
+}  // namespace
+
+bool ComesBefore(const std::string& left, const std::string& right) {
+  const std::size_t common = std::min(left.size(), right.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    const unsigned char a = UpperCaseByte(left[i]);
+    const unsigned char b = UpperCaseByte(right[i]);
+    if (a != b) return a < b;
+  }
+  if (left.size() != right.size()) return left.size() < right.size();
+  // Raw bytes, unsigned, break the tie between names that differ only in letter case.
+  return std::lexicographical_compare(
+      left.begin(), left.end(), right.begin(), right.end(),
+      [](char a, char b) { return static_cast<unsigned char>(a) < static_cast<unsigned char>(b); });
+}
+
+bool IsStoredByExtension(const std::string& fileName) {
+  const std::size_t dot = fileName.find_last_of('.');
+  if (dot == std::string::npos) return false;
+  std::string extension;
+  for (std::size_t i = dot; i < fileName.size(); ++i) extension += UpperCaseByte(fileName[i]);
+  return extension == ".OGG" || extension == ".BIN" || extension == ".WSS" ||
+         extension == ".JPG";
+}
+
+void ScanSourceFolder(RunState& run, const std::string& prefix) {
+  FolderWalk walk{run, {}};
+  ScanFolder(walk, prefix);
+}
+
+}  // namespace pbo

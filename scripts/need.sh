@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# need.sh PACKAGE... : makes sure Debian packages are installed. Installs the missing ones
+# with apt-get when run as root; otherwise stops with the exact command to run.
+set -euo pipefail
+missing=()
+for package in "$@"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -eq 0 ]; then
+  echo "Installing ${missing[*]} ..."
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null || apt-get update
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  echo "Missing packages. Run:"
+  echo "  sudo apt-get install -y ${missing[*]}"
+  exit 1
+fi

@@ -1,0 +1,246 @@
+// Archive mode: the folder scan and the archive written from it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "archive/archive.h"
+#include "archive/scan.h"
+#include "support/scratch.h"
+
+namespace pbo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Bytes;
+using testing::ReadFile;
+using testing::ScratchFolder;
+using testing::ToBytes;
+using testing::WriteFile;
+
+TEST(ComesBefore, FoldsLetterCaseThenBreaksTiesByRawBytes) {
+  EXPECT_TRUE(ComesBefore("a", "B"));
+  EXPECT_FALSE(ComesBefore("B", "a"));
+  EXPECT_TRUE(ComesBefore("B", "b"));   // same when folded: raw bytes decide
+  EXPECT_TRUE(ComesBefore("a", "_"));   // 'A' (41) sorts before '_' (5F)
+  EXPECT_TRUE(ComesBefore("Z", "_"));
+  EXPECT_TRUE(ComesBefore("ab", "abc"));
+  EXPECT_TRUE(ComesBefore("z", "\xE9"));  // bytes above 7F sort last, unsigned
+  EXPECT_FALSE(ComesBefore("same", "same"));
+}
+
+TEST(IsStoredByExtension, StoresOnlyTheFourMediaExtensions) {
+  for (const char* stored : {"intro.ogg", "Intro.Ogg", "INTRO.OGG", "a.bin", "b.WSS", "c.jpg",
+                             "x.y.jpg"}) {
+    EXPECT_TRUE(IsStoredByExtension(stored)) << stored;
+  }
+  for (const char* packed : {"intro.ogg.txt", "photo.jpeg", "data.bin2", "readme", "ogg",
+                             ".ogg.x"}) {
+    EXPECT_FALSE(IsStoredByExtension(packed)) << packed;
+  }
+}
+
+class ArchiveMode : public ::testing::Test {
+ protected:
+  // Packs <scratch>/Island into <scratch>/Island.pbo.
+  int Pack() {
+    run_.SourceFolder = scratch_ / "Island";
+    run_.OutputArchive = run_.SourceFolder + ".pbo";
+    CreateArchive(run_);
+    return run_.ResultCode;
+  }
+  fs::path Source(const std::string& relative) const {
+    return scratch_.Path() / "Island" / relative;
+  }
+  Bytes Packed() const { return ReadFile(scratch_.Path() / "Island.pbo"); }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& record : run_.EntryTable) names.push_back(record.RelativeName);
+    return names;
+  }
+
+  ScratchFolder scratch_;
+  RunState run_;
+};
+
+TEST_F(ArchiveMode, ScanSortsEachFolderAndSkipsDotNames) {
+  WriteFile(Source("b.txt"), "b");
+  WriteFile(Source("A.txt"), "a");
+  WriteFile(Source(".gitignore"), "x");
+  WriteFile(Source(".svn/entries"), "x");
+  WriteFile(Source("x.y/a.b"), "x");
+  WriteFile(Source("maps/island/c.OGG"), "c");
+  WriteFile(Source("readme"), "r");
+  run_.SourceFolder = scratch_ / "Island";
+  ScanSourceFolder(run_, "");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"A.txt", "b.txt", "maps\\island\\c.OGG",
+                                                "readme", "x.y\\a.b"}));
+  EXPECT_EQ(run_.EntryTable[2].FullPath, run_.SourceFolder + "/maps/island/c.OGG");
+  EXPECT_EQ(run_.EntryTable[2].PackingMethod, 0u);
+  EXPECT_EQ(run_.EntryTable[3].PackingMethod, kCompressedMethod);
+}
+
+TEST_F(ArchiveMode, ScanWalksLinksButNotCyclesAndSkipsSpecialFiles) {
+  WriteFile(Source("real/f.txt"), "f");
+  fs::create_directory_symlink(Source("real"), Source("alias"));
+  fs::create_directory_symlink(scratch_.Path() / "Island", Source("real/loop"));
+  fs::create_symlink(Source("real/f.txt"), Source("file-link.txt"));
+  ASSERT_EQ(::mkfifo(Source("fifo").c_str(), 0600), 0);
+  run_.SourceFolder = scratch_ / "Island";
+  ScanSourceFolder(run_, "");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"alias\\f.txt", "file-link.txt", "real\\f.txt"}));
+}
+
+TEST_F(ArchiveMode, WritesTheTwoFileArchiveByteForByte) {
+  WriteFile(Source("a.txt"), std::string(20, 'a'));
+  WriteFile(Source("b.ogg"), "xyz");
+  EXPECT_EQ(Pack(), 0);
+  const Bytes expected = {
+      0x61, 0x2E, 0x74, 0x78, 0x74, 0x00, 0x73, 0x72, 0x70, 0x43,  // a.txt, compressed
+      0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,              // original 20, reserved
+      0x00, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00,              // time stamp, data 9
+      0x62, 0x2E, 0x6F, 0x67, 0x67, 0x00, 0x00, 0x00, 0x00, 0x00,  // b.ogg, stored
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,              // data 3
+      0x00, 0x73, 0x72, 0x70, 0x43, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+      0x05, 0x61, 0x01, 0x0F, 0x61, 0x94, 0x07, 0x00, 0x00,  // stream of a.txt
+      0x78, 0x79, 0x7A};                                     // b.ogg
+  EXPECT_EQ(Packed(), expected);
+}
+
+TEST_F(ArchiveMode, EmptyFilesGetEmptyRecords) {
+  WriteFile(Source("empty.txt"), "");
+  EXPECT_EQ(Pack(), 0);
+  Bytes expected = {0x65, 0x6D, 0x70, 0x74, 0x79, 0x2E, 0x74, 0x78, 0x74, 0x00,
+                    0x73, 0x72, 0x70, 0x43};
+  expected.resize(expected.size() + 16, 0);
+  expected.insert(expected.end(), {0x00, 0x73, 0x72, 0x70, 0x43});
+  expected.resize(expected.size() + 16, 0);
+  EXPECT_EQ(Packed(), expected);
+  EXPECT_EQ(Packed().size(), 51u);
+
+  fs::remove(Source("empty.txt"));
+  WriteFile(Source("x.jpg"), "");
+  EXPECT_EQ(Pack(), 0);
+  const Bytes stored = Packed();
+  ASSERT_EQ(stored.size(), 6u + 20 + 21);
+  EXPECT_EQ(Bytes(stored.begin() + 6, stored.begin() + 26), Bytes(20, 0));
+}
+
+TEST_F(ArchiveMode, EmptyFolderWritesNothingAndKeepsTheOldArchive) {
+  fs::create_directories(Source("only/empty/folders"));
+  WriteFile(Source(".hidden"), "x");
+  WriteFile(scratch_.Path() / "Island.pbo", "old archive");
+  EXPECT_EQ(Pack(), 0);
+  EXPECT_EQ(Packed(), ToBytes("old archive"));
+}
+
+TEST_F(ArchiveMode, ReplacesTheOldArchiveAndLeavesNoTemporaryFile) {
+  WriteFile(Source("a.txt"), "new");
+  WriteFile(scratch_.Path() / "Island.pbo", "old archive");
+  EXPECT_EQ(Pack(), 0);
+  EXPECT_NE(Packed(), ToBytes("old archive"));
+  std::size_t count = 0;
+  for (const auto& item : fs::directory_iterator(scratch_.Path())) {
+    (void)item;
+    ++count;
+  }
+  EXPECT_EQ(count, 2u);  // Island and Island.pbo
+}
+
+TEST_F(ArchiveMode, ArchivePathThatIsAFolderGivesTwoAndNoLeftovers) {
+  WriteFile(Source("a.txt"), "a");
+  WriteFile(scratch_.Path() / "Island.pbo" / "keep.txt", "keep");
+  EXPECT_EQ(Pack(), 2);
+  EXPECT_EQ(ReadFile(scratch_.Path() / "Island.pbo" / "keep.txt"), ToBytes("keep"));
+  std::size_t count = 0;
+  for (const auto& item : fs::directory_iterator(scratch_.Path())) {
+    (void)item;
+    ++count;
+  }
+  EXPECT_EQ(count, 2u);
+}
+
+TEST_F(ArchiveMode, ReadOnlyArchiveStaysUnchanged) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
+  WriteFile(Source("a.txt"), "a");
+  WriteFile(scratch_.Path() / "Island.pbo", "old");
+  fs::permissions(scratch_.Path() / "Island.pbo", fs::perms::owner_read);
+  EXPECT_EQ(Pack(), 2);
+  EXPECT_EQ(Packed(), ToBytes("old"));
+}
+
+TEST_F(ArchiveMode, UnopenableSourceIsFatalWithAbsolutePath) {
+  WriteFile(Source("a.txt"), "a");
+  fs::create_symlink(Source("gone.txt"), Source("dangling.txt"));
+  WriteFile(scratch_.Path() / "Island.pbo", "old");
+  try {
+    Pack();
+    FAIL() << "expected a fatal error";
+  } catch (const FatalError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "Cannot open file \"" + Source("dangling.txt").string() +
+                  "\". No such file or directory");
+  }
+  EXPECT_EQ(Packed(), ToBytes("old"));
+}
+
+TEST_F(ArchiveMode, RefusesFilesOf2GiBBeforeReadingThem) {
+  WriteFile(Source("a.txt"), "a");
+  WriteFile(Source("huge.bin"), "");
+  fs::resize_file(Source("huge.bin"), std::uintmax_t{1} << 31);  // sparse: costs no disk
+  EXPECT_THROW(Pack(), FatalError);
+  EXPECT_FALSE(fs::exists(scratch_.Path() / "Island.pbo"));
+}
+
+TEST_F(ArchiveMode, PackedTreeExtractsToTheSameFiles) {
+  std::mt19937 random(7);
+  std::map<std::string, Bytes> files;
+  const char* names[] = {"config.cpp", "sound/intro.ogg", "maps/island/height.bin",
+                         "maps/island/notes.txt", "readme", "textures/a.jpg", "data/zeros.dat"};
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    Bytes content;
+    const std::size_t size = 1 + random() % 20000;
+    for (std::size_t j = 0; j < size; ++j) {
+      // Text-like, with repeats, so that references are exercised.
+      content.push_back(static_cast<std::uint8_t>(i % 2 ? "abcdefgh ij\r\n"[random() % 13]
+                                                         : random() % 256));
+    }
+    files[names[i]] = content;
+  }
+  files["data/zeros.dat"] = Bytes(5000, 0);
+  for (const auto& [name, content] : files) WriteFile(Source(name), content);
+  ASSERT_EQ(Pack(), 0);
+
+  RunState extract;
+  extract.InputPath = scratch_ / "Island.pbo";
+  extract.OutputFolder = scratch_ / "Out/";
+  ExtractArchive(extract);
+  EXPECT_EQ(extract.ResultCode, 0);
+  for (const auto& [name, content] : files) {
+    EXPECT_EQ(ReadFile(scratch_.Path() / "Out" / name), content) << name;
+  }
+}
+
+TEST_F(ArchiveMode, LeadingSpacesWithCopiedZerosComeBackUnrepairable) {
+  // The stream refers into the spaces kept before the data and also copies a genuine zero
+  // byte: the checksum cannot tell the two kinds of zeros apart, so extraction fails.
+  Bytes content = ToBytes("    ");
+  content.insert(content.end(), 8, 0);
+  WriteFile(Source("spaces.txt"), content);
+  ASSERT_EQ(Pack(), 0);
+  RunState extract;
+  extract.InputPath = scratch_ / "Island.pbo";
+  extract.OutputFolder = scratch_ / "Out/";
+  ExtractArchive(extract);
+  EXPECT_EQ(extract.ResultCode, 3);
+  const Bytes out = ReadFile(scratch_.Path() / "Out" / "spaces.txt");
+  ASSERT_EQ(out.size(), content.size());
+  EXPECT_EQ(out[0], ' ');  // the first byte is a literal
+  EXPECT_EQ(out[1], 0);    // a referenced space stays a zero
+}
+
+}  // namespace
+}  // namespace pbo

@@ -1,0 +1,186 @@
+// The command line as a caller sees it: the exit code, and no output but the one line of an
+// error that ends the run.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "frontend/frontend.h"
+#include "support/scratch.h"
+
+namespace pbo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ArchiveBuilder;
+using testing::Bytes;
+using testing::ReadFile;
+using testing::ScratchFolder;
+using testing::ToBytes;
+using testing::WriteFile;
+
+struct ToolRun {
+  int ExitCode = -1;
+  std::string Out;
+  std::string Err;
+};
+
+std::string Quoted(const std::string& argument) {
+  std::string quoted = "'";
+  for (char c : argument) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Runs the built executable in folder with the given arguments.
+ToolRun RunTool(const fs::path& folder, const std::vector<std::string>& arguments) {
+  std::string command = "cd " + Quoted(folder.string()) + " && " + Quoted(PBO_EXECUTABLE);
+  for (const std::string& argument : arguments) command += " " + Quoted(argument);
+  const fs::path out = folder / ".stdout";
+  const fs::path err = folder / ".stderr";
+  command += " >" + Quoted(out.string()) + " 2>" + Quoted(err.string());
+  const int status = std::system(command.c_str());
+  ToolRun run;
+  run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const Bytes outBytes = ReadFile(out);
+  const Bytes errBytes = ReadFile(err);
+  run.Out.assign(outBytes.begin(), outBytes.end());
+  run.Err.assign(errBytes.begin(), errBytes.end());
+  fs::remove(out);
+  fs::remove(err);
+  return run;
+}
+
+// Runs the tool in-process with the current folder set to folder.
+int RunIn(const fs::path& folder, const std::vector<std::string>& arguments) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(folder);
+  const int code = pbo::Run(arguments);
+  fs::current_path(previous);
+  return code;
+}
+
+TEST(CommandLine, WrongArgumentCountGivesOne) {
+  EXPECT_EQ(pbo::Run({}), 1);
+  EXPECT_EQ(pbo::Run({"-x"}), 1);
+  EXPECT_EQ(pbo::Run({"-x", "a.pbo", "extra"}), 1);
+}
+
+TEST(CommandLine, OnlyTheSecondCharacterOfTheSwitchCounts) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "Island" / "a.txt", "a");
+  EXPECT_EQ(pbo::Run({"x", scratch / "Island"}), 1);   // one character: no mode letter
+  EXPECT_EQ(pbo::Run({"-q", scratch / "Island"}), 1);
+  EXPECT_EQ(pbo::Run({"", scratch / "Island"}), 1);
+  EXPECT_EQ(pbo::Run({"xa", scratch / "Island"}), 0);  // archive mode
+  EXPECT_TRUE(fs::exists(scratch.Path() / "Island.pbo"));
+  for (const char* modeSwitch : {"-x", "-X", "/x", "-xtract"}) {
+    EXPECT_EQ(pbo::Run({modeSwitch, scratch / "Island.pbo"}), 0) << modeSwitch;
+  }
+  EXPECT_EQ(ReadFile(scratch.Path() / "Island" / "a.txt"), ToBytes("a"));
+}
+
+TEST(CommandLine, ExtractRefusesPathsThatAreNotArchivesWithTwo) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "noext", "x");
+  WriteFile(scratch.Path() / "a.pbo.bak", "x");
+  fs::create_directories(scratch.Path() / "folder.pbo");
+  EXPECT_EQ(pbo::Run({"-x", scratch / "missing.pbo"}), 2);
+  EXPECT_EQ(pbo::Run({"-x", scratch / "noext"}), 2);
+  EXPECT_EQ(pbo::Run({"-x", scratch / "a.pbo.bak"}), 2);
+  EXPECT_EQ(pbo::Run({"-x", scratch / "folder.pbo"}), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch.Path()), fs::directory_iterator()), 3);
+}
+
+TEST(CommandLine, ExtractAcceptsAnyCaseAndDerivesTheFolder) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "Island.tar.PbO", ArchiveBuilder().Entry("a.txt", "a").Build());
+  EXPECT_EQ(pbo::Run({"-x", scratch / "Island.tar.PbO"}), 0);
+  EXPECT_EQ(ReadFile(scratch.Path() / "Island.tar" / "a.txt"), ToBytes("a"));
+}
+
+TEST(CommandLine, BareArchiveNameExtractsBesideIt) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "Island.pbo", ArchiveBuilder().Entry("a.txt", "a").Build());
+  EXPECT_EQ(RunIn(scratch.Path(), {"-x", "Island.pbo"}), 0);
+  EXPECT_EQ(ReadFile(scratch.Path() / "Island" / "a.txt"), ToBytes("a"));
+}
+
+TEST(CommandLine, ArchiveNamedOnlyDotPboExtractsIntoItsOwnFolder) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "sub" / ".pbo", ArchiveBuilder().Entry("a.txt", "a").Build());
+  EXPECT_EQ(pbo::Run({"-x", scratch / "sub/.pbo"}), 0);
+  EXPECT_EQ(ReadFile(scratch.Path() / "sub" / "a.txt"), ToBytes("a"));
+  WriteFile(scratch.Path() / ".pbo", ArchiveBuilder().Entry("b.txt", "b").Build());
+  EXPECT_EQ(RunIn(scratch.Path(), {"-x", ".pbo"}), 0);
+  EXPECT_EQ(ReadFile(scratch.Path() / "b.txt"), ToBytes("b"));
+}
+
+TEST(CommandLine, ArchiveRefusesPathsThatAreNotFoldersWithTwo) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "Island" / "a.txt", "a");
+  EXPECT_EQ(pbo::Run({"-a", scratch / "missing"}), 2);
+  EXPECT_EQ(pbo::Run({"-a", scratch / "Island/a.txt"}), 2);
+  EXPECT_EQ(pbo::Run({"-a", scratch / "Island/"}), 2);
+  EXPECT_EQ(pbo::Run({"-a", "/"}), 2);
+  EXPECT_FALSE(fs::exists(scratch.Path() / "Island.pbo"));
+}
+
+TEST(CommandLine, DotPacksTheCurrentFolderIntoDotDotPbo) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "a.txt", "a");
+  EXPECT_EQ(RunIn(scratch.Path(), {"-a", "."}), 0);
+  EXPECT_TRUE(fs::is_regular_file(scratch.Path() / "..pbo"));
+  // The archive lies inside the folder under a dot name, so packing again skips it.
+  const Bytes first = ReadFile(scratch.Path() / "..pbo");
+  EXPECT_EQ(RunIn(scratch.Path(), {"-a", "."}), 0);
+  EXPECT_EQ(ReadFile(scratch.Path() / "..pbo"), first);
+}
+
+TEST(Executable, PrintsNothingOnSuccessOrEntryFailure) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "Island.pbo",
+            ArchiveBuilder().Entry("a.txt", "a").Entry("..\\evil", "x").Build());
+  const ToolRun run = RunTool(scratch.Path(), {"-x", "Island.pbo"});
+  EXPECT_EQ(run.ExitCode, 3);
+  EXPECT_EQ(run.Out, "");
+  EXPECT_EQ(run.Err, "");
+}
+
+TEST(Executable, EmptyArgumentsAreNotCounted) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "Island.pbo", ArchiveBuilder().Entry("a.txt", "a").Build());
+  const ToolRun run = RunTool(scratch.Path(), {"", "-x", "", "Island.pbo", ""});
+  EXPECT_EQ(run.ExitCode, 0);
+  EXPECT_TRUE(fs::exists(scratch.Path() / "Island" / "a.txt"));
+}
+
+TEST(Executable, DamagedTableIsOneLineOnStandardErrorAndExitOne) {
+  ScratchFolder scratch;
+  Bytes archive = ArchiveBuilder().Entry("a.txt", "a").Build();
+  archive.resize(8);
+  WriteFile(scratch.Path() / "Broken.pbo", archive);
+  const ToolRun run = RunTool(scratch.Path(), {"-x", "Broken.pbo"});
+  EXPECT_EQ(run.ExitCode, 1);
+  EXPECT_EQ(run.Out, "");
+  ASSERT_FALSE(run.Err.empty());
+  EXPECT_EQ(run.Err.rfind("pbo: ", 0), 0u);
+  EXPECT_NE(run.Err.find("Broken.pbo"), std::string::npos);
+  EXPECT_EQ(run.Err.find('\n'), run.Err.size() - 1);
+  EXPECT_FALSE(fs::exists(scratch.Path() / "Broken"));
+}
+
+TEST(Executable, UnopenableSourceFileIsExitOneWithTheMessage) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "Island" / "a.txt", "a");
+  fs::create_symlink("nowhere", scratch.Path() / "Island" / "b.txt");
+  const ToolRun run = RunTool(scratch.Path(), {"-a", "Island"});
+  EXPECT_EQ(run.ExitCode, 1);
+  EXPECT_EQ(run.Err, "pbo: Cannot open file \"" + (scratch.Path() / "Island" / "b.txt").string() +
+                         "\". No such file or directory\n");
+  EXPECT_FALSE(fs::exists(scratch.Path() / "Island.pbo"));
+}
+
+}  // namespace
+}  // namespace pbo

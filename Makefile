@@ -37,3 +37,8 @@ sanitize:
 
 clean:
 	rm -rf build build-asan build-bench build-fuzz build-windows
+
+# Cross-builds pbo.exe and the test suites with mingw-w64 and runs them under Wine.
+.PHONY: windows-test
+windows-test:
+	scripts/windows-test.sh

@@ -1,0 +1,52 @@
+// LZSS codec of compressed archive entries.
+//
+// A stream is a sequence of groups, each one flag byte followed by up to eight items, and
+// ends with the 32-bit little-endian sum of the uncompressed bytes. A set flag bit (least
+// significant first) announces a literal byte, a clear one a two-byte back reference of
+// 3 to 18 bytes into the last 4095 bytes produced. The encoder keeps 18 spaces before the
+// data and may refer to them; the decoder produces zeros there and turns them back into
+// spaces only when the checksum shows that every zero produced by a reference was a space.
+//
+// Both functions are pure: they touch no file and keep no state between calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace pbo {
+
+// How a decoded entry compares with its stored checksum and declared length.
+enum class LzssVerdict {
+  Verified,        // checksum and length agree: the output is the entry
+  Repaired,        // the checksum matched once the zeros made by references became spaces
+  LengthMismatch,  // checksum agrees, but the stream produced another length than declared
+  Unrepairable,    // checksum disagrees and the space repair does not explain it
+};
+
+struct LzssDecodeResult {
+  std::vector<std::uint8_t> Output;
+  LzssVerdict Verdict = LzssVerdict::Unrepairable;
+};
+
+// Expands one compressed entry.
+//   packed, packedSize: the entry's data block, item stream followed by its 4-byte checksum.
+//   originalSize: the length the archive declares for the expanded entry.
+// Returns the verdict and the output:
+//   Verified, Repaired: Output holds exactly originalSize bytes, the entry's content.
+//   Unrepairable: Output holds the bytes as decoded, zeros included, zero-filled past the
+//     end of a stream that ran out; it is originalSize bytes long unless originalSize is
+//     more than packedSize bytes could ever expand to, in which case it is cut to that
+//     bound (so a tiny block that claims gigabytes costs no more than the block justifies).
+//   LengthMismatch: Output is not meant to be written.
+// A negative originalSize gives LengthMismatch without decoding. Reads never leave the
+// packed block and writes never leave the output, whatever the block holds.
+[[nodiscard]] LzssDecodeResult LzssDecode(const std::uint8_t* packed, std::size_t packedSize,
+                                          std::int32_t originalSize);
+
+// Compresses size bytes (size >= 1) into the stream that LzssDecode expands, checksum
+// included. The stream is a pure function of the input: the same bytes give the same
+// stream on every run and every machine. size must be below 2^31.
+[[nodiscard]] std::vector<std::uint8_t> LzssEncode(const std::uint8_t* data, std::size_t size);
+
+}  // namespace pbo

@@ -1,0 +1,120 @@
+// LZSS encoding.
+//
+// The coder is greedy: at each position it takes the longest back reference of 3 to 18
+// bytes into the last 4095 bytes of the window, else a literal. The window begins with 18
+// spaces, so the data's own leading spaces can be coded as references, but the first data
+// byte is always a literal. Ties go to the farthest candidate, with one exception that
+// comes from where the scan stops: a candidate that matches through the second-to-last byte
+// ends the scan, and being the first to do so it is the nearest of its length. The last
+// byte is never compared, so the last three positions are always literals.
+//
+// The stream is fixed byte for byte by these rules; FindLongestMatch states them as the
+// plain scan, and MatchFinder finds the same answers without trying every distance.
+#include "lzss/lzss.h"
+#include "lzss/lzss_internal.h"
+
+namespace pbo {
+namespace lzss {
+
+Match FindLongestMatch(const std::uint8_t* window, std::size_t n, std::size_t p) {
+  Match best;
+  for (std::size_t d = 1;; ++d) {
+    std::size_t k = 0;
+    while (k < kMaxMatch && p + k + 1 < n && window[p - d + k] == window[p + k]) ++k;
+    if (k >= kMinMatch && k >= best.Length) {
+      best = {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(d)};
+    }
+    if (d == kMaxDistance || d == p || p + k + 1 == n) return best;
+  }
+}
+
+}  // namespace lzss
+
+namespace {
+
+// Appends items in groups of eight behind a flag byte that is filled in once the group is
+// complete. A group is opened only when an item is about to follow, so none is empty.
+class StreamWriter {
+ public:
+  explicit StreamWriter(std::size_t inputSize) : out_(lzss::MaxEncodedSize(inputSize)) {
+    out_[0] = 0;
+    size_ = 1;
+  }
+
+  void Literal(std::uint8_t byte) {
+    OpenGroupIfFull();
+    flags_ |= 1u << count_++;
+    out_[size_++] = byte;
+  }
+
+  void Reference(lzss::Match match) {
+    OpenGroupIfFull();
+    ++count_;
+    out_[size_++] = static_cast<std::uint8_t>(match.Distance);
+    out_[size_++] =
+        static_cast<std::uint8_t>((match.Distance >> 8) << 4 | (match.Length - lzss::kMinMatch));
+  }
+
+  std::vector<std::uint8_t> Finish(std::uint32_t checksum) {
+    out_[flagPos_] = static_cast<std::uint8_t>(flags_);
+    for (int shift = 0; shift < 32; shift += 8) {
+      out_[size_++] = static_cast<std::uint8_t>(checksum >> shift);
+    }
+    out_.resize(size_);
+    return std::move(out_);
+  }
+
+ private:
+  void OpenGroupIfFull() {
+    if (count_ < lzss::kItemsPerGroup) return;
+    out_[flagPos_] = static_cast<std::uint8_t>(flags_);
+    flagPos_ = size_++;
+    flags_ = 0;
+    count_ = 0;
+  }
+
+  std::vector<std::uint8_t> out_;  // sized for the worst case, cut to size_ at the end
+  std::size_t size_ = 0;
+  std::size_t flagPos_ = 0;
+  unsigned flags_ = 0;
+  unsigned count_ = 0;
+};
+
+std::uint32_t ByteSum(const std::uint8_t* data, std::size_t size) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < size; ++i) sum += data[i];
+  return sum;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> LzssEncode(const std::uint8_t* data, std::size_t size) {
+  using lzss::kLeadingSpaces;
+  // An empty input has no first literal: its stream is the checksum alone, which decodes
+  // to zero bytes.
+  if (size == 0) return std::vector<std::uint8_t>(lzss::kChecksumSize, 0);
+
+  std::vector<std::uint8_t> window;
+  window.reserve(kLeadingSpaces + size);
+  window.assign(kLeadingSpaces, lzss::kSpace);
+  window.insert(window.end(), data, data + size);
+  const std::size_t n = window.size();
+
+  StreamWriter writer(size);
+  writer.Literal(window[kLeadingSpaces]);
+  lzss::MatchFinder finder(window.data(), n);
+  for (std::size_t p = kLeadingSpaces + 1; p < n;) {
+    const lzss::Match match =
+        p < finder.FastLimit() ? finder.Find(p) : lzss::FindLongestMatch(window.data(), n, p);
+    if (match.Length == 0) {
+      writer.Literal(window[p]);
+      ++p;
+    } else {
+      writer.Reference(match);
+      p += match.Length;
+    }
+  }
+  return writer.Finish(ByteSum(data, size));
+}
+
+}  // namespace pbo

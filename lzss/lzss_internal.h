@@ -1,0 +1,131 @@
+// Internals of the LZSS codec shared by lzss/ and its tests and benchmark; not part of the
+// public surface.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "lzss/lzss.h"
+
+namespace pbo::lzss {
+
+// The encoder's window holds this many spaces before the data, and references may reach
+// back into them.
+inline constexpr std::size_t kLeadingSpaces = 18;
+inline constexpr std::uint8_t kSpace = 0x20;
+
+inline constexpr std::size_t kMinMatch = 3;
+inline constexpr std::size_t kMaxMatch = 18;
+inline constexpr std::size_t kMaxDistance = 4095;
+inline constexpr std::size_t kItemsPerGroup = 8;
+inline constexpr std::size_t kChecksumSize = 4;
+
+// Expansion bound: a two-byte reference yields at most 18 bytes (9 per stream byte), a
+// literal one byte per stream byte, and a flag byte none, so an item stream of s bytes
+// never expands past 9 * s bytes. The decoder sizes its output by this bound rather than
+// trusting the declared length alone.
+inline constexpr std::size_t kMaxExpansion = kMaxMatch / 2;
+
+// The most bytes an item stream of streamSize bytes can produce.
+[[nodiscard]] constexpr std::size_t MaxDecodedSize(std::size_t streamSize) {
+  return streamSize * kMaxExpansion;
+}
+
+// The longest stream LzssEncode can write for size input bytes: every byte a literal, a
+// flag byte per eight of them, and the checksum.
+[[nodiscard]] constexpr std::size_t MaxEncodedSize(std::size_t size) {
+  return size + (size + kItemsPerGroup - 1) / kItemsPerGroup + kChecksumSize;
+}
+
+// Same contract as LzssDecode, but runs the plain loop that checks every byte on its own.
+// The fast decoder must agree with it on every input; tests and the benchmark compare them.
+[[nodiscard]] LzssDecodeResult LzssDecodeChecked(const std::uint8_t* packed, std::size_t packedSize,
+                                                 std::int32_t originalSize);
+
+// A back reference: Length bytes at the current position equal those Distance bytes
+// before. Length 0 means no match.
+struct Match {
+  std::uint32_t Length = 0;
+  std::uint32_t Distance = 0;
+};
+
+// The encoder's match rule, by exhaustive scan of the window.
+//   window: the n bytes of the work buffer, 18 spaces followed by the data.
+//   p: the position to code, 19 <= p <= n - 1.
+// Tries the distances 1, 2, ... in rising order and returns the longest candidate of 3 to
+// 18 bytes, the farthest of equally long ones. A comparison never reaches the last byte of
+// the window, and the scan stops after distance 4095, after distance p (the first leading
+// space) and after the first candidate that reaches the second-to-last byte.
+[[nodiscard]] Match FindLongestMatch(const std::uint8_t* window, std::size_t n, std::size_t p);
+
+// Finds the same matches as FindLongestMatch, fast, for the positions that lie more than
+// 18 bytes before the end of the window (p < n - 19); the encoder asks it for rising
+// positions and uses the exhaustive scan for the last few.
+//
+// Every position of the window is indexed under keys of several lengths (tiers). For each
+// key, the positions that carry it are linked from older to newer, so that a walk starts
+// at the farthest candidate still in the window: any candidate at least as long as the
+// key shares the key, so a tier that yields such a candidate holds the answer, and the
+// walk may end as soon as a candidate reaches the longest length still possible. Runs of
+// one byte value, where nearly every distance is a long candidate, are answered from a
+// list of runs instead.
+class MatchFinder {
+ public:
+  // window must outlive the finder and hold n bytes.
+  MatchFinder(const std::uint8_t* window, std::size_t n);
+
+  // The first position at which Find may no longer be used.
+  [[nodiscard]] std::size_t FastLimit() const { return fastLimit_; }
+
+  // FindLongestMatch(window, n, p) for 19 <= p < FastLimit(); p must not decrease from
+  // one call to the next.
+  [[nodiscard]] Match Find(std::size_t p);
+
+  // Positions shorter than this are not listed among the runs.
+  static constexpr std::size_t kMinRun = 4;
+
+ private:
+  static constexpr std::size_t kRingSize = 4096;  // > kMaxDistance, a power of two
+  static constexpr std::size_t kRingMask = kRingSize - 1;
+
+  // Positions that share one hash of their first KeyLength bytes, linked oldest first.
+  // Positions live in a ring of the last 4096 and are unlinked as they leave it.
+  struct Tier {
+    std::size_t KeyLength = 0;
+    unsigned HashShift = 0;
+    std::vector<std::int32_t> Head;              // per bucket: oldest listed position, -1 if none
+    std::vector<std::int32_t> Tail;              // per bucket: newest listed position
+    std::array<std::int32_t, kRingSize> Next{};  // per ring slot: next newer, -1 if none
+    std::array<std::uint32_t, kRingSize> Bucket{};  // per ring slot: its bucket
+  };
+
+  // A maximal run of one byte value, at least kMinRun long.
+  struct Run {
+    std::uint32_t Start = 0;
+    std::uint32_t Length = 0;
+  };
+  struct RunList {
+    std::vector<Run> Runs;
+    std::size_t First = 0;  // runs before this one have left the window
+  };
+
+  std::uint32_t Hash(const Tier& tier, std::size_t pos) const;
+  void Insert(Tier& tier, std::size_t pos);
+  void IndexUpTo(std::size_t p);
+  void NoteRunAt(std::size_t pos);
+  std::size_t RunLength(std::size_t pos, std::size_t limit) const;
+  std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
+  bool SearchTier(const Tier& tier, std::size_t p, std::size_t bound, Match& best) const;
+  bool SearchRuns(std::size_t p, std::size_t run, Match& best);
+
+  const std::uint8_t* window_;
+  std::size_t n_;
+  std::size_t fastLimit_;
+  std::size_t indexed_ = 0;  // positions below this are indexed
+  std::vector<Tier> tiers_;  // longest key first
+  std::array<RunList, 256> runs_;
+};
+
+}  // namespace pbo::lzss

@@ -1,0 +1,265 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lzss/lzss.h"
+#include "lzss/lzss_internal.h"
+#include "tests/lzss/test_data.h"
+
+namespace pbo {
+namespace {
+
+using testdata::Bytes;
+
+// The packed block of an item stream and its stored checksum, in a buffer of exactly its
+// size so that a read past it is caught under AddressSanitizer.
+Bytes Packed(Bytes items, std::uint32_t checksum) {
+  for (int shift = 0; shift < 32; shift += 8) {
+    items.push_back(static_cast<std::uint8_t>(checksum >> shift));
+  }
+  return items;
+}
+
+LzssDecodeResult Decode(const Bytes& packed, std::int32_t originalSize) {
+  // An exact copy on the heap, so that the decoder sees no slack after the block.
+  const auto exact = std::make_unique<std::uint8_t[]>(packed.size() + 1);
+  std::copy(packed.begin(), packed.end(), exact.get());
+  const LzssDecodeResult fast = LzssDecode(exact.get(), packed.size(), originalSize);
+  const LzssDecodeResult plain = lzss::LzssDecodeChecked(exact.get(), packed.size(), originalSize);
+  EXPECT_EQ(fast.Verdict, plain.Verdict);
+  EXPECT_EQ(fast.Output, plain.Output);
+  return fast;
+}
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+TEST(LzssDecode, OverlappingReferenceRepeatsTheLastBytes) {
+  const Bytes packed = Packed({0x07, 0x61, 0x62, 0x63,  // flag 111; "abc"
+                               0x03, 0x03},             // distance 3, length 6
+                              882);
+  const LzssDecodeResult result = Decode(packed, 9);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Verified);
+  EXPECT_EQ(result.Output, Text("abcabcabc"));
+}
+
+TEST(LzssDecode, RepairsLeadingSpaces) {
+  const Bytes packed = Packed({0x06,         // flag 110
+                               0x05, 0x00,   // distance 5, length 3: wholly before the start
+                               0x61, 0x62},  // "ab"
+                              291);          // 195 + 3 * 32
+  const LzssDecodeResult result = Decode(packed, 5);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Repaired);
+  EXPECT_EQ(result.Output, Text("   ab"));
+}
+
+TEST(LzssDecode, CopiedGenuineZeroDefeatsTheRepair) {
+  const Bytes packed = Packed({0x02,         // flag 010
+                               0x05, 0x00,   // distance 5, length 3: zeros at 0..2
+                               0x00,         // literal zero at 3
+                               0x01, 0x00},  // distance 1, length 3: zeros at 4..6
+                              96);           // three spaces; six zeros listed
+  const LzssDecodeResult result = Decode(packed, 7);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
+  EXPECT_EQ(result.Output, Bytes(7, 0));
+}
+
+TEST(LzssDecode, ReferenceStraddlingTheStartRepairsOnlyItsZeros) {
+  const Bytes packed = Packed({0x0B,        // flag 1011
+                               0x61,        // 'a'
+                               0x62,        // 'b'
+                               0x04, 0x01,  // distance 4, length 4: two zeros, then "ab"
+                               0x00},       // literal zero stays a zero
+                              0x61 + 0x62 + 2 * 32 + 0x61 + 0x62);
+  const LzssDecodeResult result = Decode(packed, 7);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Repaired);
+  EXPECT_EQ(result.Output, (Bytes{'a', 'b', ' ', ' ', 'a', 'b', 0}));
+}
+
+TEST(LzssDecode, ZerosCopiedFromLeadingZerosAreRepairedToo) {
+  const Bytes packed = Packed({0x00,         // flag 00000000
+                               0x03, 0x00,   // distance 3, length 3: zeros at 0..2
+                               0x03, 0x00},  // distance 3, length 3: copies them to 3..5
+                              6 * 32);
+  const LzssDecodeResult result = Decode(packed, 6);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Repaired);
+  EXPECT_EQ(result.Output, Bytes(6, 0x20));
+}
+
+TEST(LzssDecode, CopiedZerosWithoutLeadingReferenceVerify) {
+  const Bytes packed = Packed({0x03,         // flag 011
+                               0x00, 0x07,   // literal zero, literal 7
+                               0x02, 0x01},  // distance 2, length 4: 0 7 0 7
+                              21);
+  const LzssDecodeResult result = Decode(packed, 6);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Verified);
+  EXPECT_EQ(result.Output, (Bytes{0, 7, 0, 7, 0, 7}));
+}
+
+TEST(LzssDecode, DistanceZeroYieldsZeros) {
+  const Bytes packed = Packed({0x01,         // flag 01
+                               0x61,         // 'a'
+                               0x00, 0x02},  // distance 0, length 5
+                              0x61 + 5 * 32);
+  const LzssDecodeResult result = Decode(packed, 6);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Repaired);
+  EXPECT_EQ(result.Output, Text("a     "));
+}
+
+TEST(LzssDecode, MismatchWithoutReferenceZerosIsUnrepairable) {
+  const Bytes packed = Packed({0x07, 0x61, 0x62, 0x63}, 294 + 32);  // "abc", sum off by 32
+  const LzssDecodeResult result = Decode(packed, 3);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
+  EXPECT_EQ(result.Output, Text("abc"));
+}
+
+TEST(LzssDecode, ChecksumBelowTheSumIsUnrepairable) {
+  // Three zeros made before the start, one literal: the stored sum lies 96 below.
+  const Bytes packed = Packed({0x02, 0x05, 0x00, 0x70}, 0x70 - 96);
+  const LzssDecodeResult result = Decode(packed, 4);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
+  EXPECT_EQ(result.Output, (Bytes{0, 0, 0, 0x70}));
+}
+
+TEST(LzssDecode, DifferenceThatIsAnotherMultipleOf32IsUnrepairable) {
+  const Bytes packed = Packed({0x00, 0x05, 0x00}, 64);  // three zeros, two spaces' worth
+  const LzssDecodeResult result = Decode(packed, 3);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
+  EXPECT_EQ(result.Output, Bytes(3, 0));
+}
+
+TEST(LzssDecode, IgnoresUnusedFlagBitsAndTrailingBytes) {
+  const Bytes packed = Packed({0x07, 0x61, 0x62, 0x63,  // flag 111 announces more items
+                               0xEE, 0xEE},             // bytes before the checksum
+                              294);
+  const LzssDecodeResult result = Decode(packed, 3);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Verified);
+  EXPECT_EQ(result.Output, Text("abc"));
+}
+
+TEST(LzssDecode, SumWrapsOnBothSides) {
+  // 0xFF bytes, 17 million of them: their sum passes 2^32.
+  const std::size_t size = 17'000'010;
+  const Bytes data(size, 0xFF);
+  const Bytes stream = LzssEncode(data.data(), data.size());
+  const std::uint32_t stored = stream[stream.size() - 4] | stream[stream.size() - 3] << 8 |
+                               stream[stream.size() - 2] << 16 |
+                               std::uint32_t{stream[stream.size() - 1]} << 24;
+  EXPECT_EQ(stored, static_cast<std::uint32_t>(std::uint64_t{size} * 0xFF));
+  const LzssDecodeResult result =
+      LzssDecode(stream.data(), stream.size(), static_cast<std::int32_t>(size));
+  EXPECT_EQ(result.Verdict, LzssVerdict::Verified);
+  EXPECT_TRUE(result.Output == data);
+}
+
+// A stream that ran out early, or ran past the declared end, is damaged even when its
+// checksum differs from the sum by exactly 32 per zero: it must not pass as repaired.
+TEST(LzssDecode, ShortStreamIsNotRepairedByAFittingChecksum) {
+  const Bytes packed = Packed({0x06, 0x05, 0x00, 0x61, 0x62}, 291);  // "   ab", then nothing
+  const LzssDecodeResult result = Decode(packed, 9);
+  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
+}
+
+TEST(LzssDecode, OvershootIsNotRepairedByAFittingChecksum) {
+  const Bytes packed = Packed({0x01,         // flag 01
+                               0x61,         // 'a'
+                               0x05, 0x00},  // distance 5, length 3: zeros at 1..3
+                              0x61 + 3 * 32);
+  const LzssDecodeResult result = Decode(packed, 2);
+  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
+}
+
+TEST(LzssDecode, BytesPastTheDeclaredEndAreCountedButNotStored) {
+  // Only the zero at 1 is stored; those at 2 and 3 still count, so one space's worth of
+  // difference does not explain the sum.
+  const Bytes packed = Packed({0x01, 0x61, 0x05, 0x00}, 0x61 + 32);
+  const LzssDecodeResult result = Decode(packed, 2);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
+  EXPECT_EQ(result.Output, (Bytes{0x61, 0}));
+}
+
+TEST(LzssDecode, OvershootWithMatchingChecksumIsLengthMismatch) {
+  const Bytes packed = Packed({0x03, 0x61, 0x62, 0x02, 0x00}, 0x61 + 0x62 + 0x61 + 0x62 + 0x61);
+  const LzssDecodeResult result = Decode(packed, 4);  // the reference ends at 5
+  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
+}
+
+TEST(LzssDecode, StreamEndingInsideAnItemStops) {
+  const Bytes packed = Packed({0x01, 0x61,  // flag 01; 'a'
+                               0x05},       // half a reference
+                              0x61);
+  const LzssDecodeResult result = Decode(packed, 4);
+  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
+}
+
+TEST(LzssDecode, RunOutStreamLeavesZerosWhenUnrepairable) {
+  const Bytes packed = Packed({0x03, 0x61, 0x62}, 1);
+  const LzssDecodeResult result = Decode(packed, 5);
+  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
+  EXPECT_EQ(result.Output, (Bytes{0x61, 0x62, 0, 0, 0}));
+}
+
+TEST(LzssDecode, BlockWithoutChecksumIsUnrepairableAndEmpty) {
+  for (const Bytes& packed : {Bytes{}, Bytes{0x01}, Bytes{0x01, 0x61, 0x00}}) {
+    const LzssDecodeResult result = Decode(packed, 1);
+    EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
+    EXPECT_TRUE(result.Output.empty());
+  }
+}
+
+TEST(LzssDecode, NegativeSizeIsLengthMismatch) {
+  const LzssDecodeResult result = Decode(Packed({0x01, 0x61}, 0x61), -1);
+  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
+  EXPECT_TRUE(result.Output.empty());
+}
+
+TEST(LzssDecode, ZeroSizeStillDecodesTheFirstItem) {
+  EXPECT_EQ(Decode(Packed({0x01, 0x61}, 0x61), 0).Verdict, LzssVerdict::LengthMismatch);
+  EXPECT_EQ(Decode(Packed({}, 0), 0).Verdict, LzssVerdict::Verified);
+  EXPECT_EQ(Decode(Packed({0x00, 0x05, 0x00}, 96), 0).Verdict, LzssVerdict::LengthMismatch);
+}
+
+TEST(LzssDecode, HugeDeclaredSizeCostsOnlyWhatTheBlockCanExpandTo) {
+  // 17 stream bytes claiming 2 GiB: the output stops at 9 bytes per stream byte.
+  const Bytes packed = Packed({0x00, 0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F,
+                               0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F},
+                              0);
+  const LzssDecodeResult result = Decode(packed, 0x7FFFFFFF);
+  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
+  EXPECT_LE(result.Output.size(), 9u * 17u);
+}
+
+// Hostile streams: random flags, distances and lengths against random declared sizes. The
+// fast and plain loops must agree byte for byte (Decode checks), and sanitizers watch the
+// reads and writes.
+TEST(LzssDecode, FastAndPlainLoopsAgreeOnRandomStreams) {
+  std::mt19937 rng(99);
+  for (int round = 0; round < 3000; ++round) {
+    Bytes items(rng() % 600);
+    const std::uint32_t maxDistance = round % 3 == 0 ? 4096 : 40;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      items[i] = static_cast<std::uint8_t>(i % 2 == 0 ? rng() % maxDistance : rng());
+    }
+    const std::uint32_t checksum = round % 5 == 0 ? 0 : rng();
+    const auto size = static_cast<std::int32_t>(rng() % (items.size() * 10 + 2));
+    Decode(Packed(items, checksum), size);
+  }
+}
+
+TEST(LzssDecode, FastAndPlainLoopsAgreeOnTruncatedAndAlteredStreams) {
+  const Bytes data = testdata::ConfigText(5, 20000);
+  const Bytes stream = LzssEncode(data.data(), data.size());
+  std::mt19937 rng(5);
+  for (int round = 0; round < 200; ++round) {
+    Bytes damaged(stream.begin(), stream.begin() + rng() % stream.size());
+    if (!damaged.empty()) damaged[rng() % damaged.size()] ^= static_cast<std::uint8_t>(rng());
+    Decode(damaged, static_cast<std::int32_t>(data.size()));
+  }
+}
+
+}  // namespace
+}  // namespace pbo

@@ -11,6 +11,7 @@
 // size. Reaching the limit ends the walk like any other damage.
 #include "mission/mission.h"
 
+#include <algorithm>
 #include <cassert>
 #include <limits>
 #include <optional>
@@ -99,14 +100,21 @@ class TextOutput {
 
   // Puts prefix in front of the line, after removing bytes 00 to 20 from both of its ends.
   // Repeated calls on one line must pass the same prefix, which must begin with a byte
-  // above 20; the repeats are kept as a count so that they cost nothing per byte of line.
+  // above 20, so that only the first call has anything to remove at the front. The repeats
+  // are kept as a count and the line is trimmed in place, so a call costs nothing per byte
+  // of line.
   void PrefixTrimmedLine(std::string_view prefix) {
     if (full_) return;
     assert(prefixCount_ == 0 || prefix == prefix_);
-    const std::string_view trimmed =
-        prefixCount_ == 0 ? TrimControlAndSpace(line_) : TrimEnd(line_);
-    assert(prefixCount_ == 0 || !trimmed.empty());
-    line_ = std::string(trimmed);
+    assert(!prefix.empty() && !IsControlOrSpace(prefix.front()));
+    if (prefixCount_ == 0) {
+      const auto firstKept = std::find_if_not(line_.begin(), line_.end(), IsControlOrSpace);
+      line_.erase(line_.begin(), firstKept);
+    }
+    while (!line_.empty() && IsControlOrSpace(line_.back())) line_.pop_back();
+    // Past the first call the line still holds the array's "[]=", so the trimming above
+    // never reaches into a prefix.
+    assert(prefixCount_ == 0 || !line_.empty());
     prefix_ = prefix;
     if (Reserve(prefix.size())) ++prefixCount_;
   }
@@ -145,14 +153,9 @@ class TextOutput {
   std::string Take() { return std::move(text_); }
 
  private:
-  static std::string_view TrimEnd(std::string_view text) {
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 0x20) text.remove_suffix(1);
-    return text;
-  }
+  static bool IsControlOrSpace(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 
-  std::size_t PendingSize() const {
-    return prefixCount_ * prefix_.size() + line_.size();
-  }
+  std::size_t PendingSize() const { return prefixCount_ * prefix_.size() + line_.size(); }
 
   bool Reserve(std::size_t bytes) {
     if (!full_ && bytes <= limit_ - text_.size() - PendingSize()) return true;
@@ -296,7 +299,7 @@ MissionRenderer::Closing MissionRenderer::RenderStringValue(std::string_view nam
 MissionRenderer::Closing MissionRenderer::RenderFloatValue(std::string_view name) {
   const std::optional<float> value = reader_.ReadFloat32();
   if (!value) return FailOnReadFault();
-  // A day is stored counting from 1 and written counting from 0.
+  // The text counts days one lower than the binarized form stores them.
   const double written = IsDayName(name) ? double{*value} - 1.0 : double{*value};
   out_.Append(name);
   out_.Append("=");

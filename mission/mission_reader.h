@@ -65,9 +65,9 @@ struct WordField {
 // Why a read could not be satisfied.
 enum class ReadFaultKind {
   None,
-  Truncated,        // the field would run past the end of the data
-  NegativeNumber,   // a count or word reference in the two-byte form with second byte 0
-  UndefinedWord,    // a reference to a word index that has not been introduced yet
+  Truncated,       // the field would run past the end of the data
+  NegativeNumber,  // a count or word reference in the two-byte form with second byte 0
+  UndefinedWord,   // a reference to a word index that has not been introduced yet
 };
 
 struct ReadFault {

@@ -18,16 +18,18 @@ namespace pbo::test {
 class MissionBuilder {
  public:
   // The nine signature bytes 00 72 61 50 04 00 00 00 00.
-  MissionBuilder& Signature() { return Bytes({0x00, 0x72, 0x61, 0x50, 0x04, 0x00, 0x00, 0x00, 0x00}); }
+  MissionBuilder& Signature() {
+    return Bytes({0x00, 0x72, 0x61, 0x50, 0x04, 0x00, 0x00, 0x00, 0x00});
+  }
 
   // The shortest header: signature, byte 9, an empty run closed at offset 10, two unexamined
   // bytes and the first type code in two bytes (00 t, or 01 s for 0x100 + s). The first
   // name field then begins at offset 15.
   MissionBuilder& Header(unsigned firstType) {
     Signature();
-    Byte(0x00);                 // 09: never examined
-    Byte(0x00);                 // 0A: closes the empty run, z = 10
-    Bytes({0x00, 0x00});        // 0B: never examined
+    Byte(0x00);                                       // 09: never examined
+    Byte(0x00);                                       // 0A: closes the empty run, z = 10
+    Bytes({0x00, 0x00});                              // 0B: never examined
     return TypeCode(firstType, /*padOneByte=*/true);  // 0D, 0E: the first type code
   }
 
@@ -51,8 +53,8 @@ class MissionBuilder {
 
   MissionBuilder& CompressedInt(int value) {
     if (value < 128) return Byte(static_cast<std::uint8_t>(value));
-    return Bytes({static_cast<std::uint8_t>(0x80 + value % 128),
-                  static_cast<std::uint8_t>(value / 128)});
+    return Bytes(
+        {static_cast<std::uint8_t>(0x80 + value % 128), static_cast<std::uint8_t>(value / 128)});
   }
 
   // A new word: the next index, the characters, 00.

@@ -54,12 +54,28 @@ TEST(MissionDamage, ReportsDataTooShortForHeader) {
 // The 79-byte mission of the rendering tests: a class with a float, an int and an array.
 std::vector<std::uint8_t> WorkedExample() {
   MissionBuilder mission;
-  mission.Header(kClassEntry).NewWord("Mission").PlainText("").CompressedInt(3)
-      .TypeCode(0x101).NewWord("day").Float32(4.0f)
-      .TypeCode(kIntValue).NewWord("count").Int32(-10)
-      .TypeCode(kArrayEntry).NewWord("list").CompressedInt(3)
-      .Byte(0x00).NewWord("a\"b").Byte(0x01).Float32(1.5f)
-      .Bytes({0x03, 0x02}).Byte(0x02).Int32(7).Byte(0x00).Reference(1)
+  mission.Header(kClassEntry)
+      .NewWord("Mission")
+      .PlainText("")
+      .CompressedInt(3)
+      .TypeCode(0x101)
+      .NewWord("day")
+      .Float32(4.0f)
+      .TypeCode(kIntValue)
+      .NewWord("count")
+      .Int32(-10)
+      .TypeCode(kArrayEntry)
+      .NewWord("list")
+      .CompressedInt(3)
+      .Byte(0x00)
+      .NewWord("a\"b")
+      .Byte(0x01)
+      .Float32(1.5f)
+      .Bytes({0x03, 0x02})
+      .Byte(0x02)
+      .Int32(7)
+      .Byte(0x00)
+      .Reference(1)
       .TypeCode(kClassEntry);
   return mission.Data();
 }
@@ -85,9 +101,13 @@ TEST(MissionDamage, ReportsEveryTruncation) {
 
 TEST(MissionDamage, ReportsReferenceToWordNotYetDefined) {
   MissionBuilder mission;
-  mission.Header(kClassEntry).NewWord("C").PlainText("").CompressedInt(2)
-      .TypeCode(kStringValue).NewWord("s")  // 14: type code, 16: name
-      .Reference(9);                        // 19: only two words exist
+  mission.Header(kClassEntry)
+      .NewWord("C")
+      .PlainText("")
+      .CompressedInt(2)
+      .TypeCode(kStringValue)
+      .NewWord("s")   // 14: type code, 16: name
+      .Reference(9);  // 19: only two words exist
   const MissionText result = mission.Convert();
   EXPECT_TRUE(result.ErrorFlag);
   EXPECT_EQ(result.Text, Lines({"class C", "{", "Word not defined yet pos: 00000019"}));
@@ -95,18 +115,23 @@ TEST(MissionDamage, ReportsReferenceToWordNotYetDefined) {
 
 TEST(MissionDamage, ReportsNegativeCountsAndReferences) {
   MissionBuilder classCount;
-  classCount.Header(kClassEntry).NewWord("C").PlainText("")  // 0F: name, 12: no base
-      .Bytes({0xFF, 0x00});                                  // 13: member count -1
+  classCount.Header(kClassEntry)
+      .NewWord("C")
+      .PlainText("")         // 0F: name, 12: no base
+      .Bytes({0xFF, 0x00});  // 13: member count -1
   EXPECT_EQ(classCount.Convert().Text, Lines({"Invalid compressed integer pos: 00000013"}));
 
   MissionBuilder arrayCount;
-  arrayCount.Header(kArrayEntry).NewWord("a")  // 0F: name
-      .Bytes({0x80, 0x00});                    // 12: element count -128
+  arrayCount.Header(kArrayEntry)
+      .NewWord("a")          // 0F: name
+      .Bytes({0x80, 0x00});  // 12: element count -128
   EXPECT_EQ(arrayCount.Convert().Text, Lines({"Invalid compressed integer pos: 00000012"}));
 
   MissionBuilder nestedCount;
-  nestedCount.Header(kArrayEntry).NewWord("a").CompressedInt(1)  // 0F: name, 12: one element
-      .Bytes({0x03, 0x81, 0x00});                                // 13: nested count -127
+  nestedCount.Header(kArrayEntry)
+      .NewWord("a")
+      .CompressedInt(1)            // 0F: name, 12: one element
+      .Bytes({0x03, 0x81, 0x00});  // 13: nested count -127
   EXPECT_EQ(nestedCount.Convert().Text, Lines({"Invalid compressed integer pos: 00000014"}));
 
   MissionBuilder name;
@@ -117,14 +142,23 @@ TEST(MissionDamage, ReportsNegativeCountsAndReferences) {
 
 TEST(MissionDamage, HugeCountsCostOnlyTheDataBehindThem) {
   MissionBuilder array;
-  array.Header(kArrayEntry).NewWord("a").CompressedInt(32767)  // 0F: name, 12: count
-      .Byte(0x02).Int32(1);                                    // 14: the only element
+  array.Header(kArrayEntry)
+      .NewWord("a")
+      .CompressedInt(32767)  // 0F: name, 12: count
+      .Byte(0x02)
+      .Int32(1);  // 14: the only element
   EXPECT_EQ(array.Convert().Text, Lines({"Unexpected end of data pos: 00000019"}));
 
   // A class announcing more members than follow stays open; its end is a clean one.
   MissionBuilder members;
-  members.Header(kClassEntry).NewWord("C").PlainText("").CompressedInt(32767)
-      .TypeCode(kIntValue).NewWord("v").Int32(1).TypeCode(kIntValue);
+  members.Header(kClassEntry)
+      .NewWord("C")
+      .PlainText("")
+      .CompressedInt(32767)
+      .TypeCode(kIntValue)
+      .NewWord("v")
+      .Int32(1)
+      .TypeCode(kIntValue);
   const MissionText result = members.Convert();
   EXPECT_FALSE(result.ErrorFlag);
   EXPECT_EQ(result.Text, Lines({"class C", "{", "\tv=1;"}));
@@ -150,7 +184,8 @@ TEST(MissionDamage, DeepNestingStopsAtTextLimitQuickly) {
 
 TEST(MissionDamage, RepeatedLongWordStopsAtTextLimit) {
   MissionBuilder mission;
-  mission.Header(kArrayEntry).NewWord(std::string(100000, 'w'))  // word 1, 100 kB
+  mission.Header(kArrayEntry)
+      .NewWord(std::string(100000, 'w'))  // word 1, 100 kB
       .CompressedInt(32767);
   for (int element = 0; element < 32767; ++element) mission.Bytes({0x00, 0x01});  // word 1
   mission.TypeCode(kClassEntry);
@@ -170,7 +205,8 @@ TEST(MissionDamage, ArbitraryBytesStayInBoundsAndUnderLimit) {
     const std::size_t size = 15 + random() % 120;
     if (round % 2 == 0) {
       data = prefix;
-      for (int flip = 0; flip < 3; ++flip) data[15 + random() % (data.size() - 15)] = static_cast<std::uint8_t>(random());
+      for (int flip = 0; flip < 3; ++flip)
+        data[15 + random() % (data.size() - 15)] = static_cast<std::uint8_t>(random());
     } else {
       while (data.size() < size) data.push_back(static_cast<std::uint8_t>(random() % 8));
     }

@@ -67,22 +67,25 @@ TEST(MissionReader, RefusesNegativeCount) {
 
 TEST(MissionReader, LocatesFirstEntryBehindHeader) {
   MissionBuilder smallest;
-  smallest.Signature().Bytes({0x00, 0x00, 0x00, 0x00})  // 09 .. 0C; z = 10
-      .Bytes({0x07, 0x02});                             // 0D: not 01, so 0E alone is the code
+  smallest.Signature()
+      .Bytes({0x00, 0x00, 0x00, 0x00})  // 09 .. 0C; z = 10
+      .Bytes({0x07, 0x02});             // 0D: not 01, so 0E alone is the code
   MissionReader reader(smallest.Data().data(), smallest.Size());
   EXPECT_EQ(reader.LocateFirstEntry(), EntryType::ArrayEntry);
   EXPECT_EQ(reader.Position(), 15u);
 
   MissionBuilder twoByte;
-  twoByte.Signature().Bytes({0x00, 0x00, 0x00, 0x00})  // 09 .. 0C; z = 10
-      .Bytes({0x01, 0x01});                            // 0D: 01, so the code is 0x100 + 01
+  twoByte.Signature()
+      .Bytes({0x00, 0x00, 0x00, 0x00})  // 09 .. 0C; z = 10
+      .Bytes({0x01, 0x01});             // 0D: 01, so the code is 0x100 + 01
   MissionReader twoByteReader(twoByte.Data().data(), twoByte.Size());
   EXPECT_EQ(twoByteReader.LocateFirstEntry(), EntryType::FloatValue);
   EXPECT_EQ(twoByteReader.Position(), 15u);
 
   MissionBuilder withRun;
-  withRun.Signature().Byte(0x00)  // 09
-      .PlainText("ABCDEFGHIJK")   // 0A .. 14 non-zero; z = 21
+  withRun.Signature()
+      .Byte(0x00)                // 09
+      .PlainText("ABCDEFGHIJK")  // 0A .. 14 non-zero; z = 21
       .Bytes({0x00, 0x00, 0x00, 0x00});
   MissionReader withRunReader(withRun.Data().data(), withRun.Size());
   EXPECT_EQ(withRunReader.LocateFirstEntry(), EntryType::ClassEntry);
@@ -91,11 +94,12 @@ TEST(MissionReader, LocatesFirstEntryBehindHeader) {
 
 TEST(MissionReader, TrimsNamesButNotStrings) {
   MissionBuilder mission;
-  mission.NewWord(" \t name \x01")  // word 1, a name
-      .NewWord("  text  ")          // word 2, a string value
-      .Reference(2)                 // read as a name: not trimmed again
-      .NewWord("")                  // word 3, an empty array string
-      .NewWord("   ");              // word 4, a name that trims to nothing
+  mission
+      .NewWord(" \t name \x01")  // word 1, a name
+      .NewWord("  text  ")       // word 2, a string value
+      .Reference(2)              // read as a name: not trimmed again
+      .NewWord("")               // word 3, an empty array string
+      .NewWord("   ");           // word 4, a name that trims to nothing
   MissionReader reader(mission.Data().data(), mission.Size());
   EXPECT_EQ(reader.ReadWordField(WordKind::Name)->Text, "name");
   EXPECT_EQ(reader.ReadWordField(WordKind::StringValue)->Text, "  text  ");
@@ -112,9 +116,10 @@ TEST(MissionReader, IntroducesWordsWithTwoByteIndices) {
   MissionBuilder mission;
   for (int index = 1; index <= 299; ++index) mission.NewWord("w" + std::to_string(index));
   const std::size_t word300 = mission.Size();
-  mission.NewWord("three hundred")  // AC 02, then the characters
-      .Reference(5)                 // one byte, while the next index is above 127
-      .Reference(300);              // AC 02 again, now a reference
+  mission
+      .NewWord("three hundred")  // AC 02, then the characters
+      .Reference(5)              // one byte, while the next index is above 127
+      .Reference(300);           // AC 02 again, now a reference
   ASSERT_EQ(mission.Data()[word300], 0xAC);
   ASSERT_EQ(mission.Data()[word300 + 1], 0x02);
   MissionReader reader(mission.Data().data(), mission.Size());
@@ -127,7 +132,8 @@ TEST(MissionReader, IntroducesWordsWithTwoByteIndices) {
 TEST(MissionReader, StopsIntroducingWordsAtLastIndex) {
   MissionBuilder mission;
   for (int index = 1; index <= kMaxCompressedInt; ++index) mission.NewWord("");
-  mission.Bytes({0xFF, 0xFF})        // word 32767, now a reference
+  mission
+      .Bytes({0xFF, 0xFF})              // word 32767, now a reference
       .Bytes({0x80, 0x00, 'x', 0x00});  // not a word 32768: a negative reference
   MissionReader reader(mission.Data().data(), mission.Size());
   for (int index = 1; index <= kMaxCompressedInt; ++index) {

@@ -17,35 +17,43 @@ constexpr unsigned kIntValue = 0x102;
 // kind of element. 79 bytes; offsets in hex.
 MissionBuilder WorkedExample() {
   MissionBuilder mission;
-  mission.Header(kClassEntry)   // 00-0E: signature, empty run, type code ClassEntry
-      .NewWord("Mission")       // 0F: name, word 1
-      .PlainText("")            // 18: no base class
-      .CompressedInt(3)         // 19: three members
-      .TypeCode(kFloatValue)    // 1A
-      .NewWord("day")           // 1C: word 2
-      .Float32(4.0f)            // 21
-      .TypeCode(kIntValue)      // 25
-      .NewWord("count")         // 27: word 3
-      .Int32(-10)               // 2E
-      .TypeCode(kArrayEntry)    // 32
-      .NewWord("list")          // 33: word 4
-      .CompressedInt(3)         // 39: three elements
-      .Byte(0x00)               // 3A: StringElement
-      .NewWord("a\"b")          //     word 5
-      .Byte(0x01)               // 40: FloatElement
-      .Float32(1.5f)            //     1.5
-      .Bytes({0x03, 0x02})      // 45: ArrayElement with two inner elements
-      .Byte(0x02)               // 47: IntElement
-      .Int32(7)                 //     7
-      .Byte(0x00)               // 4C: StringElement
-      .Reference(1)             //     word 1
-      .TypeCode(kClassEntry);   // 4E: the last byte, so the stream ends
+  mission
+      .Header(kClassEntry)     // 00-0E: signature, empty run, type code ClassEntry
+      .NewWord("Mission")      // 0F: name, word 1
+      .PlainText("")           // 18: no base class
+      .CompressedInt(3)        // 19: three members
+      .TypeCode(kFloatValue)   // 1A
+      .NewWord("day")          // 1C: word 2
+      .Float32(4.0f)           // 21
+      .TypeCode(kIntValue)     // 25
+      .NewWord("count")        // 27: word 3
+      .Int32(-10)              // 2E
+      .TypeCode(kArrayEntry)   // 32
+      .NewWord("list")         // 33: word 4
+      .CompressedInt(3)        // 39: three elements
+      .Byte(0x00)              // 3A: StringElement
+      .NewWord("a\"b")         //     word 5
+      .Byte(0x01)              // 40: FloatElement
+      .Float32(1.5f)           //     1.5
+      .Bytes({0x03, 0x02})     // 45: ArrayElement with two inner elements
+      .Byte(0x02)              // 47: IntElement
+      .Int32(7)                //     7
+      .Byte(0x00)              // 4C: StringElement
+      .Reference(1)            //     word 1
+      .TypeCode(kClassEntry);  // 4E: the last byte, so the stream ends
   return mission;
 }
 
 TEST(MissionToText, RendersWorkedExample) {
   const MissionBuilder mission = WorkedExample();
-  ASSERT_EQ(mission.Size(), 79u);
+  const std::vector<std::uint8_t> published = {
+      0x00, 0x72, 0x61, 0x50, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x00, 0x01, 0x4D, 0x69, 0x73, 0x73, 0x69, 0x6F, 0x6E, 0x00, 0x00, 0x03, 0x01, 0x01,
+      0x02, 0x64, 0x61, 0x79, 0x00, 0x00, 0x00, 0x80, 0x40, 0x01, 0x02, 0x03, 0x63, 0x6F,
+      0x75, 0x6E, 0x74, 0x00, 0xF6, 0xFF, 0xFF, 0xFF, 0x02, 0x04, 0x6C, 0x69, 0x73, 0x74,
+      0x00, 0x03, 0x00, 0x05, 0x61, 0x22, 0x62, 0x00, 0x01, 0x00, 0x00, 0xC0, 0x3F, 0x03,
+      0x02, 0x02, 0x07, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00};
+  ASSERT_EQ(mission.Data(), published);
   const MissionText result = mission.Convert();
   EXPECT_FALSE(result.ErrorFlag);
   EXPECT_EQ(result.Text, Lines({"class Mission", "{", "\tday=3.000000;", "\tcount=-10;",
@@ -55,12 +63,19 @@ TEST(MissionToText, RendersWorkedExample) {
 
 TEST(MissionToText, ZeroReferenceStringValueEndsWithUnknownWord) {
   MissionBuilder mission;
-  mission.Header(kClassEntry).NewWord("Mission").PlainText("").CompressedInt(3)
-      .TypeCode(kFloatValue).NewWord("day").Float32(4.0f)
-      .TypeCode(kIntValue).NewWord("count").Int32(-10)
-      .TypeCode(kStringValue)   // 32
-      .NewWord("list")          // 34: word 4
-      .Byte(0x00);              // 3A: the value is the zero reference
+  mission.Header(kClassEntry)
+      .NewWord("Mission")
+      .PlainText("")
+      .CompressedInt(3)
+      .TypeCode(kFloatValue)
+      .NewWord("day")
+      .Float32(4.0f)
+      .TypeCode(kIntValue)
+      .NewWord("count")
+      .Int32(-10)
+      .TypeCode(kStringValue)  // 32
+      .NewWord("list")         // 34: word 4
+      .Byte(0x00);             // 3A: the value is the zero reference
   const MissionText result = mission.Convert();
   EXPECT_TRUE(result.ErrorFlag);
   EXPECT_EQ(result.Text, Lines({"class Mission", "{", "\tday=3.000000;", "\tcount=-10;",
@@ -103,20 +118,34 @@ TEST(MissionToText, WritesValuesOfEachKind) {
   EXPECT_EQ(ConvertSingle(kIntValue, "i", [](MissionBuilder& m) { m.Int32(INT32_MAX); }).Text,
             Lines({"i=2147483647;"}));
   // Names are trimmed when introduced; string values keep every byte but the doubled quotes.
-  EXPECT_EQ(ConvertSingle(kStringValue, " \tname ",
-                          [](MissionBuilder& m) { m.NewWord(" say \"hi\"\t"); }).Text,
-            Lines({"name=\" say \"\"hi\"\"\t\";"}));
+  EXPECT_EQ(
+      ConvertSingle(kStringValue, " \tname ", [](MissionBuilder& m) { m.NewWord(" say \"hi\"\t"); })
+          .Text,
+      Lines({"name=\" say \"\"hi\"\"\t\";"}));
   EXPECT_EQ(ConvertSingle(kStringValue, "s", [](MissionBuilder& m) { m.NewWord(""); }).Text,
             Lines({"s=\"\";"}));
 }
 
 TEST(MissionToText, ClosesNestedClassesRightAfterLastMember) {
   MissionBuilder mission;
-  mission.Header(kClassEntry).NewWord("Outer").PlainText("").CompressedInt(2)
-      .TypeCode(kClassEntry).NewWord("Inner").PlainText("").CompressedInt(1)
-      .TypeCode(kIntValue).NewWord("v").Int32(1)             // Inner's only member
-      .TypeCode(kClassEntry).NewWord("Empty").PlainText("Base").CompressedInt(0)
-      .TypeCode(kIntValue).NewWord("after").Int32(2)         // top level again
+  mission.Header(kClassEntry)
+      .NewWord("Outer")
+      .PlainText("")
+      .CompressedInt(2)
+      .TypeCode(kClassEntry)
+      .NewWord("Inner")
+      .PlainText("")
+      .CompressedInt(1)
+      .TypeCode(kIntValue)
+      .NewWord("v")
+      .Int32(1)  // Inner's only member
+      .TypeCode(kClassEntry)
+      .NewWord("Empty")
+      .PlainText("Base")
+      .CompressedInt(0)
+      .TypeCode(kIntValue)
+      .NewWord("after")
+      .Int32(2)  // top level again
       .TypeCode(kClassEntry);
   const MissionText result = mission.Convert();
   EXPECT_FALSE(result.ErrorFlag);
@@ -126,9 +155,15 @@ TEST(MissionToText, ClosesNestedClassesRightAfterLastMember) {
 
 TEST(MissionToText, LeavesClassOpenWhenStreamEndsEarly) {
   MissionBuilder mission;
-  mission.Header(kClassEntry).NewWord("Open").PlainText("B").CompressedInt(5)
-      .TypeCode(kIntValue).NewWord("v").Int32(1)
-      .TypeCode(kIntValue).Byte(0x00);  // a name field holding 00 ends the stream
+  mission.Header(kClassEntry)
+      .NewWord("Open")
+      .PlainText("B")
+      .CompressedInt(5)
+      .TypeCode(kIntValue)
+      .NewWord("v")
+      .Int32(1)
+      .TypeCode(kIntValue)
+      .Byte(0x00);  // a name field holding 00 ends the stream
   const MissionText result = mission.Convert();
   EXPECT_FALSE(result.ErrorFlag);
   EXPECT_EQ(result.Text, Lines({"class Open: B", "{", "\tv=1;"}));
@@ -161,43 +196,58 @@ std::string ArrayText(std::string_view name, void (*elements)(MissionBuilder&)) 
 TEST(MissionToText, WritesArrayEdgeForms) {
   EXPECT_EQ(ArrayText("list", [](MissionBuilder& m) { m.CompressedInt(0); }),
             Lines({"list[]={};"}));
-  EXPECT_EQ(ArrayText("list", [](MissionBuilder& m) {
-              m.CompressedInt(1).Bytes({0x03, 0x00});  // a nested array of count 0
-            }),
+  EXPECT_EQ(ArrayText("list",
+                      [](MissionBuilder& m) {
+                        m.CompressedInt(1).Bytes({0x03, 0x00});  // a nested array of count 0
+                      }),
             Lines({"list[]={{}};"}));
-  EXPECT_EQ(ArrayText("list", [](MissionBuilder& m) {
-              m.CompressedInt(1).Bytes({0x03, 0x03});  // nested array of three
-              m.Byte(0x02).Int32(1);                   // IntElement 1
-              m.Byte(0x03);                            // no payload inside a nested array
-              m.Byte(0x02).Int32(2);                   // IntElement 2
-            }),
+  EXPECT_EQ(ArrayText("list",
+                      [](MissionBuilder& m) {
+                        m.CompressedInt(1).Bytes({0x03, 0x03});  // nested array of three
+                        m.Byte(0x02).Int32(1);                   // IntElement 1
+                        m.Byte(0x03);                            // no payload inside a nested array
+                        m.Byte(0x02).Int32(2);                   // IntElement 2
+                      }),
             Lines({"list[]={{1,2}};"}));
   // With no inner text the removal of the last character takes the nested array's "{".
-  EXPECT_EQ(ArrayText("list", [](MissionBuilder& m) {
-              m.CompressedInt(1).Bytes({0x03, 0x01, 0x05});  // nested array of one bare 05
-            }),
-            Lines({"list[]={}};"}));
-  EXPECT_EQ(ArrayText("list", [](MissionBuilder& m) {
-              m.CompressedInt(2).Byte(0x00).NewWord("");  // StringElement, empty new word
-              m.Byte(0x00).Reference(1);                  // StringElement, the array's name
-            }),
+  EXPECT_EQ(
+      ArrayText("list",
+                [](MissionBuilder& m) {
+                  m.CompressedInt(1).Bytes({0x03, 0x01, 0x05});  // nested array of one bare 05
+                }),
+      Lines({"list[]={}};"}));
+  EXPECT_EQ(ArrayText("list",
+                      [](MissionBuilder& m) {
+                        m.CompressedInt(2).Byte(0x00).NewWord("");  // StringElement, empty new word
+                        m.Byte(0x00).Reference(1);  // StringElement, the array's name
+                      }),
             Lines({"list[]={\"\",\"list\"};"}));
 }
 
 TEST(MissionToText, UnknownTypeCodeEndsWithErrorLine) {
   MissionBuilder last;
-  last.Header(kClassEntry).NewWord("C").PlainText("").CompressedInt(2)
-      .TypeCode(kIntValue).NewWord("v").Int32(1)
-      .Byte(0x05).NewWord(" odd ")  // unrecognised type code 05 on the last member
-      .Bytes({0xDE, 0xAD});         // never read
+  last.Header(kClassEntry)
+      .NewWord("C")
+      .PlainText("")
+      .CompressedInt(2)
+      .TypeCode(kIntValue)
+      .NewWord("v")
+      .Int32(1)
+      .Byte(0x05)
+      .NewWord(" odd ")      // unrecognised type code 05 on the last member
+      .Bytes({0xDE, 0xAD});  // never read
   MissionText result = last.Convert();
   EXPECT_TRUE(result.ErrorFlag);
   EXPECT_EQ(result.Text,
             Lines({"class C", "{", "\tv=1;", "Unknown class or property: odd -0005", "};"}));
 
   MissionBuilder notLast;
-  notLast.Header(kClassEntry).NewWord("C").PlainText("").CompressedInt(2)
-      .Bytes({0x01, 0x03}).NewWord("x")  // unrecognised type code 01 03 on the first member
+  notLast.Header(kClassEntry)
+      .NewWord("C")
+      .PlainText("")
+      .CompressedInt(2)
+      .Bytes({0x01, 0x03})
+      .NewWord("x")  // unrecognised type code 01 03 on the first member
       .TypeCode(kIntValue);
   result = notLast.Convert();
   EXPECT_TRUE(result.ErrorFlag);
@@ -206,11 +256,18 @@ TEST(MissionToText, UnknownTypeCodeEndsWithErrorLine) {
 
 TEST(MissionToText, UnknownElementTypeMarksArrayLine) {
   MissionBuilder mission;
-  mission.Header(kClassEntry).NewWord("C").PlainText("").CompressedInt(1)
-      .TypeCode(kArrayEntry).NewWord("list").CompressedInt(4)
-      .Byte(0x02).Int32(1)   // IntElement 1
-      .Byte(0x09)            // unrecognised: only this byte is consumed
-      .Byte(0x02).Int32(3)   // IntElement 3
+  mission.Header(kClassEntry)
+      .NewWord("C")
+      .PlainText("")
+      .CompressedInt(1)
+      .TypeCode(kArrayEntry)
+      .NewWord("list")
+      .CompressedInt(4)
+      .Byte(0x02)
+      .Int32(1)    // IntElement 1
+      .Byte(0x09)  // unrecognised: only this byte is consumed
+      .Byte(0x02)
+      .Int32(3)              // IntElement 3
       .Byte(0xFF)            // unrecognised again: the prefix is put in front again
       .TypeCode(kIntValue);  // never needed
   const MissionText result = mission.Convert();
@@ -223,14 +280,18 @@ TEST(MissionToText, UnknownElementTypeMarksArrayLine) {
 
 TEST(MissionToText, ZeroReferenceElementIsReportedAheadOfArray) {
   MissionBuilder mission;
-  mission.Header(kClassEntry).NewWord("C").PlainText("").CompressedInt(2)
-      .TypeCode(kArrayEntry)    // 14
-      .NewWord("list")          // 15: word 2
-      .CompressedInt(3)         // 1B: three elements
-      .Byte(0x00).NewWord("x")  // 1C: StringElement "x"
-      .Bytes({0x03, 0x01})      // 20: nested array of one
-      .Bytes({0x00, 0x00})      // 22: StringElement holding the zero reference (at 23)
-      .Bytes({0x00, 0x00})      // 24: the same at the top level (at 25)
+  mission.Header(kClassEntry)
+      .NewWord("C")
+      .PlainText("")
+      .CompressedInt(2)
+      .TypeCode(kArrayEntry)  // 14
+      .NewWord("list")        // 15: word 2
+      .CompressedInt(3)       // 1B: three elements
+      .Byte(0x00)
+      .NewWord("x")         // 1C: StringElement "x"
+      .Bytes({0x03, 0x01})  // 20: nested array of one
+      .Bytes({0x00, 0x00})  // 22: StringElement holding the zero reference (at 23)
+      .Bytes({0x00, 0x00})  // 24: the same at the top level (at 25)
       .TypeCode(kIntValue);
   const MissionText result = mission.Convert();
   EXPECT_TRUE(result.ErrorFlag);
@@ -241,10 +302,10 @@ TEST(MissionToText, ZeroReferenceElementIsReportedAheadOfArray) {
 TEST(MissionToText, ReadsHeaderWithRunAndTwoByteFirstType) {
   MissionBuilder mission;
   mission.Signature()
-      .Byte(0x7E)                 // 09: never examined
-      .PlainText("header run")    // 0A: skipped up to its 00
-      .Bytes({0x33, 0x44})        // never examined
-      .TypeCode(kIntValue)        // 01 02: the first type code in two bytes
+      .Byte(0x7E)               // 09: never examined
+      .PlainText("header run")  // 0A: skipped up to its 00
+      .Bytes({0x33, 0x44})      // never examined
+      .TypeCode(kIntValue)      // 01 02: the first type code in two bytes
       .NewWord("n")
       .Int32(5)
       .TypeCode(kClassEntry);

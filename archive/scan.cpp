@@ -19,9 +19,8 @@ struct FolderWalk {
   std::vector<std::string> openFolders;
 };
 
-void ScanFolder(FolderWalk& walk, const std::string& prefix) {
-  const std::string& source = walk.run.SourceFolder;
-  std::string folder = prefix.empty() ? source : source + platform::kSeparator + prefix;
+// Scans the folder at `folder` on disk, whose names inside the archive begin with prefix.
+void ScanFolder(FolderWalk& walk, const std::string& prefix, const std::string& folder) {
   const std::string identity = platform::FolderIdentity(folder);
   if (!identity.empty() && std::find(walk.openFolders.begin(), walk.openFolders.end(),
                                      identity) != walk.openFolders.end()) {
@@ -38,13 +37,14 @@ void ScanFolder(FolderWalk& walk, const std::string& prefix) {
   for (const platform::FolderItem& item : items) {
     if (item.Name.empty() || item.Name[0] == '.') continue;
     const std::string relativeName = prefix.empty() ? item.Name : prefix + '\\' + item.Name;
+    const std::string path = folder + platform::kSeparator + item.Name;
     if (item.Kind == platform::PathKind::Folder) {
-      ScanFolder(walk, relativeName);
+      ScanFolder(walk, relativeName, path);
     } else if (item.Kind != platform::PathKind::Other) {
       // A file, or a link whose target is gone: the latter fails when it is opened.
       TFileHeaders record;
       record.RelativeName = relativeName;
-      record.FullPath = folder + platform::kSeparator + item.Name;
+      record.FullPath = path;
       record.PackingMethod = IsStoredByExtension(item.Name) ? 0 : kCompressedMethod;
       walk.run.EntryTable.push_back(std::move(record));
     }
@@ -79,7 +79,15 @@ bool IsStoredByExtension(const std::string& fileName) {
 
 void ScanSourceFolder(RunState& run, const std::string& prefix) {
   FolderWalk walk{run, {}};
-  ScanFolder(walk, prefix);
+  std::string folder = run.SourceFolder;
+  if (!prefix.empty()) {
+    std::string diskPrefix = prefix;
+    for (char& c : diskPrefix) {
+      if (c == '\\') c = platform::kSeparator;
+    }
+    folder += platform::kSeparator + diskPrefix;
+  }
+  ScanFolder(walk, prefix, folder);
 }
 
 }  // namespace pbo

@@ -153,7 +153,7 @@ TEST_F(Extraction, CompressedMissionIsExpandedNotConverted) {
   const Bytes stream = {
       0xFF, 0x00, 0x72, 0x61, 0x50, 0x04, 0x00, 0x00, 0x00,  // eight literals
       0x03, 0x00, 0x00,                                      // two more
-      0x17, 0x01, 0x00, 0x00};                               // checksum 0x117
+      0x27, 0x01, 0x00, 0x00};                               // checksum 0x127
   EXPECT_EQ(Extract(ArchiveBuilder().Entry("MISSION.ZEM", stream, kPacked, 10).Build()), 0);
   EXPECT_EQ(Extracted("MISSION.ZEM"), plain);
 }

@@ -1,6 +1,8 @@
 // Extraction end to end: archives built byte by byte, extracted into a scratch folder.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 
@@ -190,6 +192,13 @@ TEST_F(Extraction, ReplacesAnExistingFile) {
   EXPECT_EQ(Extracted("a.txt"), ToBytes("new"));
 }
 
+TEST_F(Extraction, OutputPathThatCannotBeReplacedFailsOnlyThatEntry) {
+  fs::create_directories(Out("taken.txt/inside"));
+  EXPECT_EQ(Extract(ArchiveBuilder().Entry("taken.txt", "x").Entry("b.txt", "b").Build()), 3);
+  EXPECT_TRUE(fs::is_directory(Out("taken.txt")));
+  EXPECT_EQ(Extracted("b.txt"), ToBytes("b"));
+}
+
 TEST_F(Extraction, BlockPastTheEndFailsOnlyThatEntry) {
   const Bytes archive = ArchiveBuilder()
                             .Entry("good.txt", "good")
@@ -230,6 +239,7 @@ TEST_F(Extraction, RefusesNamesThatLeaveTheOutputFolder) {
   EXPECT_EQ(count, 2u);
 }
 
+#ifndef _WIN32  // links need a privilege on Windows, and Wine only pretends to make them
 TEST_F(Extraction, NeverWritesThroughSymbolicLinks) {
   ScratchFolder elsewhere;
   fs::create_directories(Out(""));
@@ -252,6 +262,7 @@ TEST_F(Extraction, OutputFolderThatIsALinkIsNotFollowed) {
   EXPECT_EQ(Extract(ArchiveBuilder().Entry("a.txt", "x").Build()), 3);
   EXPECT_TRUE(fs::is_empty(elsewhere.Path()));
 }
+#endif
 
 TEST_F(Extraction, UnreadableArchiveIsFatal) {
   run_.InputPath = scratch_ / "missing.pbo";

@@ -1,7 +1,9 @@
 // Archive mode: the folder scan and the archive written from it.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <map>
@@ -77,11 +79,16 @@ TEST_F(ArchiveMode, ScanSortsEachFolderAndSkipsDotNames) {
   ScanSourceFolder(run_, "");
   EXPECT_EQ(Names(), (std::vector<std::string>{"A.txt", "b.txt", "maps\\island\\c.OGG",
                                                 "readme", "x.y\\a.b"}));
+#ifdef _WIN32
+  EXPECT_EQ(run_.EntryTable[2].FullPath, run_.SourceFolder + "\\maps\\island\\c.OGG");
+#else
   EXPECT_EQ(run_.EntryTable[2].FullPath, run_.SourceFolder + "/maps/island/c.OGG");
+#endif
   EXPECT_EQ(run_.EntryTable[2].PackingMethod, 0u);
   EXPECT_EQ(run_.EntryTable[3].PackingMethod, kCompressedMethod);
 }
 
+#ifndef _WIN32  // symbolic links need a privilege on Windows; fifos do not exist there
 TEST_F(ArchiveMode, ScanWalksLinksButNotCyclesAndSkipsSpecialFiles) {
   WriteFile(Source("real/f.txt"), "f");
   fs::create_directory_symlink(Source("real"), Source("alias"));
@@ -92,6 +99,7 @@ TEST_F(ArchiveMode, ScanWalksLinksButNotCyclesAndSkipsSpecialFiles) {
   ScanSourceFolder(run_, "");
   EXPECT_EQ(Names(), (std::vector<std::string>{"alias\\f.txt", "file-link.txt", "real\\f.txt"}));
 }
+#endif
 
 TEST_F(ArchiveMode, WritesTheTwoFileArchiveByteForByte) {
   WriteFile(Source("a.txt"), std::string(20, 'a'));
@@ -164,14 +172,19 @@ TEST_F(ArchiveMode, ArchivePathThatIsAFolderGivesTwoAndNoLeftovers) {
 }
 
 TEST_F(ArchiveMode, ReadOnlyArchiveStaysUnchanged) {
+#ifndef _WIN32
   if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
+#endif
   WriteFile(Source("a.txt"), "a");
   WriteFile(scratch_.Path() / "Island.pbo", "old");
   fs::permissions(scratch_.Path() / "Island.pbo", fs::perms::owner_read);
   EXPECT_EQ(Pack(), 2);
   EXPECT_EQ(Packed(), ToBytes("old"));
+  // Windows removes no read-only file, so the scratch folder's cleanup needs it writable.
+  fs::permissions(scratch_.Path() / "Island.pbo", fs::perms::owner_write, fs::perm_options::add);
 }
 
+#ifndef _WIN32  // a dangling link and the POSIX error text; cli_windows_test has a locked file
 TEST_F(ArchiveMode, UnopenableSourceIsFatalWithAbsolutePath) {
   WriteFile(Source("a.txt"), "a");
   fs::create_symlink(Source("gone.txt"), Source("dangling.txt"));
@@ -186,6 +199,7 @@ TEST_F(ArchiveMode, UnopenableSourceIsFatalWithAbsolutePath) {
   }
   EXPECT_EQ(Packed(), ToBytes("old"));
 }
+#endif
 
 TEST_F(ArchiveMode, RefusesFilesOf2GiBBeforeReadingThem) {
   WriteFile(Source("a.txt"), "a");

@@ -35,6 +35,38 @@ test: build
 sanitize:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DPBO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
+# Builds the libFuzzer binaries with clang under AddressSanitizer and UndefinedBehavior-
+# Sanitizer and runs each target for FUZZ_SECONDS. New inputs go to build-fuzz/corpus/;
+# an input that breaks a property is saved as build-fuzz/findings/<target>-crash-<hash>
+# and stops the run (copy it into fuzz/corpus/<target>/ once mended, as a regression seed).
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build-fuzz
+# archive_extract makes and removes folders for every input; memory-backed is much faster.
+FUZZ_TMPDIR ?= $(if $(wildcard /dev/shm),/dev/shm,/tmp)
+FUZZ_TARGETS := archive_extract lzss_decode mission_to_text lzss_round_trip
+# Longest input per target: whole small archives; packed blocks and missions of a few KB;
+# round-trip data short enough for the plain reference coder.
+FUZZ_MAX_LEN_archive_extract := 65536
+FUZZ_MAX_LEN_lzss_decode := 16384
+FUZZ_MAX_LEN_mission_to_text := 16384
+FUZZ_MAX_LEN_lzss_round_trip := 4096
+
+.PHONY: fuzz fuzz-build
+fuzz-build:
+	@scripts/need.sh cmake ninja-build clang libclang-rt-14-dev
+	cmake -G Ninja -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
+	  -DPBO_SANITIZE=ON -DPBO_FUZZ=ON -DPBO_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/findings
+	$(foreach t,$(FUZZ_TARGETS),mkdir -p $(FUZZ_BUILD)/corpus/$(t) && \
+	  TMPDIR=$(FUZZ_TMPDIR) $(FUZZ_BUILD)/fuzz/fuzz_$(t) -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	    -rss_limit_mb=2048 -max_len=$(FUZZ_MAX_LEN_$(t)) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/findings/$(t)- \
+	    $(FUZZ_BUILD)/corpus/$(t) fuzz/corpus/$(t) && ) true
+
 clean:
 	rm -rf build build-asan build-bench build-fuzz build-windows
 

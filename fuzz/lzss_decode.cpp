@@ -1,0 +1,72 @@
+// Fuzz target: LzssDecode on any packed block and any declared size.
+//
+// Input: four bytes that choose OriginalSize (below 1 MiB, a quarter of the time negative),
+// then the packed block, checksum included. Properties:
+//   - the output is never longer than OriginalSize (empty when it is negative);
+//   - Verified and Repaired give exactly OriginalSize bytes whose sum is the stored
+//     checksum; a negative OriginalSize gives LengthMismatch;
+//   - Unrepairable gives OriginalSize bytes unless the block could never expand that far;
+//   - the fast decoder agrees with the plain one in verdict and output.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "lzss/lzss.h"
+#include "lzss/lzss_internal.h"
+
+namespace {
+
+constexpr std::uint32_t kSizeRange = 1u << 20;
+
+std::int32_t PickOriginalSize(const unsigned char* data) {
+  const std::uint32_t raw = data[0] | data[1] << 8 | data[2] << 16 | std::uint32_t{data[3]} << 24;
+  const auto size = static_cast<std::int32_t>(raw % kSizeRange);
+  return (raw >> 30) == 3 ? -size - 1 : size;
+}
+
+std::uint32_t ByteSum(const std::vector<std::uint8_t>& bytes) {
+  std::uint32_t sum = 0;
+  for (const std::uint8_t byte : bytes) sum += byte;
+  return sum;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
+  if (size < 4) return 0;
+  const std::int32_t originalSize = PickOriginalSize(data);
+  // The block in an exactly sized buffer of its own, so that an over-read is caught.
+  const std::vector<std::uint8_t> packed(data + 4, data + size);
+  const pbo::LzssDecodeResult result = pbo::LzssDecode(packed.data(), packed.size(), originalSize);
+
+  if (originalSize < 0) {
+    FUZZ_CHECK(result.Verdict == pbo::LzssVerdict::LengthMismatch);
+    FUZZ_CHECK(result.Output.empty());
+    return 0;
+  }
+  const auto declared = static_cast<std::size_t>(originalSize);
+  FUZZ_CHECK(result.Output.size() <= declared);
+  if (result.Verdict == pbo::LzssVerdict::Verified ||
+      result.Verdict == pbo::LzssVerdict::Repaired) {
+    FUZZ_CHECK(packed.size() >= pbo::lzss::kChecksumSize);
+    const std::uint8_t* stored = packed.data() + packed.size() - pbo::lzss::kChecksumSize;
+    const std::uint32_t checksum =
+        stored[0] | stored[1] << 8 | stored[2] << 16 | std::uint32_t{stored[3]} << 24;
+    FUZZ_CHECK(result.Output.size() == declared);
+    FUZZ_CHECK(ByteSum(result.Output) == checksum);
+  }
+  if (result.Verdict == pbo::LzssVerdict::Unrepairable && packed.size() >= 4) {
+    const std::size_t bound = pbo::lzss::MaxDecodedSize(packed.size() - 4);
+    FUZZ_CHECK(result.Output.size() == std::min(declared, bound));
+  }
+
+  const pbo::LzssDecodeResult plain =
+      pbo::lzss::LzssDecodeChecked(packed.data(), packed.size(), originalSize);
+  FUZZ_CHECK(plain.Verdict == result.Verdict);
+  if (result.Verdict != pbo::LzssVerdict::LengthMismatch) {
+    FUZZ_CHECK(plain.Output == result.Output);
+  }
+  return 0;
+}

@@ -1,0 +1,209 @@
+// Resource bounds of extraction: archives built to cost as much time, memory or disk as
+// their format allows, each extracted through ExtractArchive in a child process with a
+// deadline. Each must end within seconds, with memory in proportion to the archive and
+// output files no larger than the archive justifies, and still write its sound entries.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "archive/archive.h"
+#include "security/bounded_run.h"
+#include "support/scratch.h"
+
+namespace pbo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ArchiveBuilder;
+using testing::Bytes;
+using testing::ReadFile;
+using testing::RunBounded;
+using testing::ScratchFolder;
+using testing::ToBytes;
+
+constexpr std::uint32_t kPacked = ArchiveBuilder::kCompressed;
+constexpr double kSecondsAllowed = 30;  // the slowest case takes about a second unsanitized
+constexpr std::int64_t kBaseKiB = 64 * 1024;
+
+const Bytes kSignature = {0x00, 0x72, 0x61, 0x50, 0x04, 0x00, 0x00, 0x00, 0x00};
+
+// Mission data: the signature, the smallest header (z = 10, one-byte first type code),
+// then body.
+Bytes Mission(const Bytes& body) {
+  Bytes data = kSignature;
+  data.insert(data.end(), {0x00,          // byte 9, not examined
+                           0x00,          // z: the run at offset 10 is empty
+                           0x00, 0x00,    // not examined
+                           0x00});        // not 01: the first type code is one byte
+  data.insert(data.end(), body.begin(), body.end());
+  return data;
+}
+
+class ExtractionBounds : public ::testing::Test {
+ protected:
+  // Extracts archive into <scratch>/Island/ in a child process.
+  testing::BoundedRun Extract(const Bytes& archive) {
+    archiveSize_ = archive.size();
+    testing::WriteFile(scratch_.Path() / "Island.pbo", archive);
+    RunState run;
+    run.InputPath = scratch_ / "Island.pbo";
+    run.OutputFolder = scratch_ / "Island/";
+    return RunBounded([&run] {
+      try {
+        ExtractArchive(run);
+        return static_cast<int>(run.ResultCode);
+      } catch (const FatalError&) {
+        return static_cast<int>(kBadCallOrFatal);
+      } catch (...) {
+        return 100;  // anything else escaping is a fault of its own
+      }
+    });
+  }
+
+  // Time within bounds, and peak memory within the allowance plus perArchiveByte bytes
+  // for every byte of the archive (not checked where the sanitizers inflate memory).
+  void ExpectCheap(const testing::BoundedRun& run, std::int64_t perArchiveByte) const {
+    ASSERT_TRUE(run.Ended) << "did not end within the deadline";
+    std::printf("[ figures  ] archive %zu bytes: %.2f s, peak %lld KiB above an idle child\n",
+                archiveSize_, run.Seconds, static_cast<long long>(run.PeakKiB));
+    EXPECT_LT(run.Seconds, kSecondsAllowed);
+    if (run.PeakKiB >= 0 && !testing::kMemoryInflatedBySanitizer) {
+      EXPECT_LT(run.PeakKiB, kBaseKiB + perArchiveByte * static_cast<std::int64_t>(archiveSize_) / 1024);
+    }
+  }
+
+  fs::path Out(const std::string& relative) const { return scratch_.Path() / "Island" / relative; }
+
+  ScratchFolder scratch_;
+  std::size_t archiveSize_ = 0;
+};
+
+TEST_F(ExtractionBounds, HundredThousandEmptyEntriesAllBecomeFiles) {
+  ArchiveBuilder archive;
+  for (int i = 0; i < 100000; ++i) {
+    archive.Entry("d" + std::to_string(i % 100) + "\\e" + std::to_string(i), Bytes(), kPacked);
+  }
+  const testing::BoundedRun run = Extract(archive.Build());
+  EXPECT_EQ(run.ExitCode, 0);
+  ExpectCheap(run, 64);
+  EXPECT_TRUE(fs::exists(Out("d0/e0")));
+  EXPECT_TRUE(fs::exists(Out("d99/e99999")));
+  std::size_t files = 0;
+  for (const auto& item : fs::recursive_directory_iterator(Out(""))) files += item.is_regular_file();
+  EXPECT_EQ(files, 100000u);
+}
+
+TEST_F(ExtractionBounds, TenThousandByteNamesFailAloneOnFileNameAndPathLimits) {
+  const std::string longPart(10000, 'n');  // beyond any file name limit
+  std::string longPath;                    // 40 parts of 249 bytes: beyond any path limit
+  for (int i = 0; i < 40; ++i) longPath += std::string(249, static_cast<char>('a' + i % 26)) + "\\";
+  longPath += "f";
+  const testing::BoundedRun run = Extract(ArchiveBuilder()
+                                              .Entry(longPart, "x")
+                                              .Entry(longPath, "y")
+                                              .Entry("sound.txt", "ok")
+                                              .Build());
+  EXPECT_EQ(run.ExitCode, 3);
+  ExpectCheap(run, 64);
+  EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
+}
+
+TEST_F(ExtractionBounds, FiveThousandLevelNameFailsWithoutEndlessClimb) {
+  std::string deep;
+  for (int i = 0; i < 5000; ++i) deep += "a\\";
+  deep += "f.txt";
+  const testing::BoundedRun run = Extract(
+      ArchiveBuilder().Entry(deep, "deep").Entry("a\\sound.txt", "ok").Build());
+  EXPECT_EQ(run.ExitCode, 3);
+  ExpectCheap(run, 64);
+  EXPECT_EQ(ReadFile(Out("a/sound.txt")), ToBytes("ok"));
+}
+
+TEST_F(ExtractionBounds, HundredThousandNestedClassesStayWithinTheTextBound) {
+  // class a { class a { ... } }, 100,000 deep: indentation alone would make gigabytes.
+  Bytes body = {0x00,                    // ClassEntry
+                0x01, 0x61, 0x00,        // name: new word 1, "a"
+                0x00, 0x01};             // no base, one member
+  for (int i = 1; i < 100000; ++i) {
+    body.insert(body.end(), {0x00,       // ClassEntry
+                             0x01,       // name: reference to word 1
+                             0x00, 0x01});  // no base, one member
+  }
+  body.push_back(0x00);  // the last class's member would be a class; the data ends instead
+  const Bytes mission = Mission(body);
+  const testing::BoundedRun run = Extract(ArchiveBuilder()
+                                              .Entry("deep\\mission.zem", mission)
+                                              .Entry("sound.txt", "ok")
+                                              .Build());
+  EXPECT_EQ(run.ExitCode, 3);  // the text limit ends the conversion as an error
+  const std::uintmax_t textBound = 64 * mission.size() + (16u << 20);
+  ExpectCheap(run, 4 * 64 + 4 * (16 << 20) / static_cast<std::int64_t>(archiveSize_));
+  ASSERT_TRUE(fs::exists(Out("deep/mission.zem")));
+  EXPECT_LE(fs::file_size(Out("deep/mission.zem")), textBound);
+  const Bytes text = ReadFile(Out("deep/mission.zem"));
+  const std::string tail(text.end() - 40, text.end());
+  EXPECT_NE(tail.find("Text size limit reached pos: "), std::string::npos) << tail;
+  EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
+}
+
+TEST_F(ExtractionBounds, TwoGigabyteClaimFromAFewBytesCostsWhatTheBytesJustify) {
+  // Flag 00, then references of distance 1 and length 18: 2 bytes for 18 zeros.
+  Bytes block = {0x00};
+  for (int i = 0; i < 8; ++i) block.insert(block.end(), {0x01, 0x0F});
+  block.insert(block.end(), {0x00, 0x00, 0x00, 0x00});  // checksum of zeros
+  const testing::BoundedRun run = Extract(ArchiveBuilder()
+                                              .Entry("huge.bin", block, kPacked, 0x7FFFFFFF)
+                                              .Entry("sound.txt", "ok")
+                                              .Build());
+  EXPECT_EQ(run.ExitCode, 3);
+  ExpectCheap(run, 64);
+  if (fs::exists(Out("huge.bin"))) {
+    EXPECT_LE(fs::file_size(Out("huge.bin")), 9 * block.size());
+  }
+  EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
+}
+
+TEST_F(ExtractionBounds, CountsOf32767WithNothingAfterThemEndTheConversion) {
+  const Bytes classCount = Mission({0x00,              // ClassEntry
+                                    0x01, 0x63, 0x00,  // name: new word 1, "c"
+                                    0x00,              // no base
+                                    0xFF, 0xFF});      // 32,767 members, none present
+  const Bytes arrayCount = Mission({0x02,              // ArrayEntry
+                                    0x01, 0x6C, 0x00,  // name: new word 1, "l"
+                                    0xFF, 0xFF});      // 32,767 elements, none present
+  const Bytes nestedCount = Mission({0x02,              // ArrayEntry
+                                     0x01, 0x6C, 0x00,  // name: new word 1, "l"
+                                     0x01,              // one element
+                                     0x03, 0xFF, 0xFF});  // a nested array of 32,767
+  const Bytes manyEmptyNested = [] {
+    Bytes body = {0x02, 0x01, 0x6C, 0x00,  // ArrayEntry "l"
+                  0xFF, 0xFF};             // 32,767 elements, each an empty nested array
+    for (int i = 0; i < 32767; ++i) body.insert(body.end(), {0x03, 0x00});
+    body.push_back(0x00);  // the type code that ends the data
+    return Mission(body);
+  }();
+  const testing::BoundedRun run = Extract(ArchiveBuilder()
+                                              .Entry("class\\mission.zem", classCount)
+                                              .Entry("array\\mission.zem", arrayCount)
+                                              .Entry("nested\\mission.zem", nestedCount)
+                                              .Entry("full\\mission.zem", manyEmptyNested)
+                                              .Entry("sound.txt", "ok")
+                                              .Build());
+  EXPECT_EQ(run.ExitCode, 3);
+  ExpectCheap(run, 64);
+  for (const char* name : {"class/mission.zem", "array/mission.zem", "nested/mission.zem"}) {
+    const Bytes text = ReadFile(Out(name));
+    EXPECT_NE(std::string(text.begin(), text.end()).find("Unexpected end of data pos: "),
+              std::string::npos)
+        << name;
+  }
+  // The sound one: 32,767 "{}" elements on one line, well inside its bound.
+  EXPECT_GT(fs::file_size(Out("full/mission.zem")), 32767u * 3);
+  EXPECT_LE(fs::file_size(Out("full/mission.zem")), 64 * manyEmptyNested.size() + (16u << 20));
+  EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
+}
+
+}  // namespace
+}  // namespace pbo

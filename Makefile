@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-BASE_PACKAGES := cmake ninja-build g++ libgtest-dev
+BASE_PACKAGES := cmake ninja-build g++ libgtest-dev groff-base
 
 .PHONY: all deps build demo test sanitize clean
 

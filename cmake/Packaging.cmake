@@ -18,11 +18,12 @@ set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};runtime;
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${PROJECT_DESCRIPTION}
- pbo unpacks a PBO archive into a folder beside it and packs a folder into an
- archive. Compressed entries are expanded and verified against their checksum,
- and binarized mission files come out as class-structured text. It prints
- nothing; its exit code tells the result.")
+# CPack puts the summary line first and indents these lines itself.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "pbo unpacks a PBO archive into a folder beside it and packs a folder into an
+archive. Compressed entries are expanded and verified against their checksum,
+and binarized mission files come out as class-structured text. It prints
+nothing; its exit code tells the result.")
 find_program(PBO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(PBO_DPKG_SHLIBDEPS)
 if(PBO_DPKG_SHLIBDEPS)

@@ -1,0 +1,46 @@
+# `cpack -G DEB` makes pbo_VERSION_ARCH.deb holding exactly the tool, its manual page and
+# the copyright file (no library files), and the packaged tool runs.
+#   -DCPACK= the cpack program  -DBUILD_DIR= the build folder  -DCONFIG= its configuration
+#   -DVERSION= the project version  -DSAMPLE= samples/Island.pbo  -DWORK= a scratch folder
+include(${CMAKE_CURRENT_LIST_DIR}/helpers.cmake)
+
+find_program(DPKG_DEB dpkg-deb)
+if(NOT DPKG_DEB)
+  message("SKIPPED: dpkg-deb is not installed, so no Debian package can be checked")
+  return()
+endif()
+
+fresh_folder("${WORK}")
+run_or_fail("${CPACK}" -G DEB -C "${CONFIG}" --config "${BUILD_DIR}/CPackConfig.cmake"
+            -B "${WORK}/out")
+file(GLOB packages "${WORK}/out/*.deb")
+run_or_fail("${DPKG_DEB}" --field "${packages}" Architecture)
+string(STRIP "${output}" architecture)
+set(package "${WORK}/out/pbo_${VERSION}_${architecture}.deb")
+if(NOT packages STREQUAL package)
+  message(FATAL_ERROR "expected ${package} alone, found: ${packages}")
+endif()
+
+run_or_fail("${DPKG_DEB}" --field "${package}" Package Version)
+if(NOT output STREQUAL "Package: pbo\nVersion: ${VERSION}\n")
+  message(FATAL_ERROR "control fields:\n${output}")
+endif()
+
+# The regular files, by path: `dpkg-deb -c` prints one tar listing line per member.
+run_or_fail("${DPKG_DEB}" -c "${package}")
+string(REGEX MATCHALL "\n-[^\n]* \\./[^\n]*" fileLines "\n${output}")
+set(files "")
+foreach(line IN LISTS fileLines)
+  string(REGEX REPLACE ".* \\./" "/" path "${line}")
+  list(APPEND files "${path}")
+endforeach()
+list(SORT files)
+set(expected /usr/bin/pbo /usr/share/doc/pbo/copyright /usr/share/man/man1/pbo.1)
+if(NOT files STREQUAL expected)
+  message(FATAL_ERROR "the package holds [${files}] instead of [${expected}]:\n${output}")
+endif()
+
+run_or_fail("${DPKG_DEB}" -x "${package}" "${WORK}/root")
+expect_sample_extracts("${WORK}/root/usr/bin/pbo" "${SAMPLE}" "${WORK}/run")
+
+file(REMOVE_RECURSE "${WORK}")

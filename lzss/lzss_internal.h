@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "lzss/lzss.h"
@@ -83,23 +85,36 @@ class MatchFinder {
   // one call to the next.
   [[nodiscard]] Match Find(std::size_t p);
 
-  // Positions shorter than this are not listed among the runs.
-  static constexpr std::size_t kMinRun = 4;
+  // Key lengths of the tiers, longest first: the longest match, then shorter keys down to
+  // the shortest match.
+  static constexpr std::size_t kTierKeys[] = {14, kMinMatch};
+  static constexpr std::size_t kTierCount = std::size(kTierKeys);
+  // Runs shorter than this are not listed. Every candidate of a position that begins with
+  // three equal bytes lies in a listed run.
+  static constexpr std::size_t kMinRun = kMinMatch;
 
  private:
-  static constexpr std::size_t kRingSize = 4096;  // > kMaxDistance, a power of two
+  // Links of the last 8192 positions are kept: a bucket's oldest position is brought into
+  // the window whenever the bucket is touched, so a listed position is never older than
+  // two windows.
+  static constexpr std::size_t kRingSize = 8192;
   static constexpr std::size_t kRingMask = kRingSize - 1;
+  // Buckets per tier, as a power of two: more for short keys, whose buckets are the first
+  // test of whether any candidate exists at all.
+  static constexpr unsigned kBucketBits[] = {13, 16};
 
-  // Positions that share one hash of their first KeyLength bytes, linked oldest first.
-  // Positions live in a ring of the last 4096 and are unlinked as they leave it.
-  struct Tier {
-    std::size_t KeyLength = 0;
-    unsigned HashShift = 0;
-    std::vector<std::int32_t> Head;              // per bucket: oldest listed position, -1 if none
-    std::vector<std::int32_t> Tail;              // per bucket: newest listed position
-    std::array<std::int32_t, kRingSize> Next{};  // per ring slot: next newer, -1 if none
-    std::array<std::uint32_t, kRingSize> Bucket{};  // per ring slot: its bucket
+  struct Bucket {
+    std::int32_t Head;  // oldest listed position
+    std::int32_t Tail;  // newest listed position; none is in the window if it is not
   };
+  // Positions that share one hash of their first kTierKeys[t] bytes, linked oldest first.
+  struct Tier {
+    std::vector<Bucket> Buckets;
+    std::vector<std::int32_t> Next;  // per ring slot: next newer position of its bucket,
+                                     // and a last slot that absorbs writes for empty buckets
+  };
+  template <std::size_t T>
+  Bucket& BucketAt(std::size_t pos);
 
   // A maximal run of one byte value, at least kMinRun long.
   struct Run {
@@ -111,20 +126,27 @@ class MatchFinder {
     std::size_t First = 0;  // runs before this one have left the window
   };
 
-  std::uint32_t Hash(const Tier& tier, std::size_t pos) const;
-  void Insert(Tier& tier, std::size_t pos);
+  template <std::size_t T>
+  void Insert(std::size_t pos, Bucket& bucket);
+  template <std::size_t T>
+  void InsertRange(std::size_t end);
+  template <std::size_t... T>
+  void InsertAll(std::size_t end, std::index_sequence<T...>);
   void IndexUpTo(std::size_t p);
-  void NoteRunAt(std::size_t pos);
+  void NoteRuns(std::size_t begin, std::size_t end);
   std::size_t RunLength(std::size_t pos, std::size_t limit) const;
   std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
-  bool SearchTier(const Tier& tier, std::size_t p, std::size_t bound, Match& best) const;
+  template <std::size_t T>
+  bool SearchTier(std::size_t p, std::size_t bound, Match& best);
+  template <std::size_t T>
+  bool SearchTiersFrom(std::size_t p, std::size_t bound, Match& best);
   bool SearchRuns(std::size_t p, std::size_t run, Match& best);
 
   const std::uint8_t* window_;
   std::size_t n_;
   std::size_t fastLimit_;
   std::size_t indexed_ = 0;  // positions below this are indexed
-  std::vector<Tier> tiers_;  // longest key first
+  std::array<Tier, kTierCount> tiers_;
   std::array<RunList, 256> runs_;
 };
 

@@ -27,11 +27,6 @@
 namespace pbo::lzss {
 namespace {
 
-// Key lengths of the tiers, longest first. The first must be the longest match; the last
-// the shortest.
-constexpr std::size_t kTierKeys[] = {kMaxMatch, 8, 4, kMinMatch};
-constexpr unsigned kBucketBits = 13;
-
 std::uint64_t Load64(const std::uint8_t* at) {
   std::uint64_t value;
   std::memcpy(&value, at, sizeof value);
@@ -51,62 +46,60 @@ unsigned CountTrailingZeros(std::uint64_t value) {
 #endif
 }
 
-// Hashes the first keyLength bytes (at most 18) at `at`; reads up to 18 bytes.
-std::uint64_t KeyHash(const std::uint8_t* at, std::size_t keyLength) {
+// Hashes the first K bytes (at most 18) at `at` into kBits bits; reads up to 18 bytes.
+template <std::size_t K, unsigned kBits>
+std::uint32_t KeyHash(const std::uint8_t* at) {
+  static_assert(K >= 1 && K <= 18);
   constexpr std::uint64_t kMul1 = 0x9E3779B97F4A7C15ull;
   constexpr std::uint64_t kMul2 = 0xC2B2AE3D27D4EB4Full;
   constexpr std::uint64_t kMul3 = 0x165667B19E3779F9ull;
-  const std::size_t firstBytes = std::min<std::size_t>(keyLength, 8);
-  std::uint64_t hash = (Load64(at) << (64 - 8 * firstBytes)) * kMul1;
-  if (keyLength > 8) {
-    const std::size_t secondBytes = std::min<std::size_t>(keyLength - 8, 8);
-    hash ^= (Load64(at + 8) << (64 - 8 * secondBytes)) * kMul2;
+  constexpr std::size_t kFirst = K < 8 ? K : 8;
+  std::uint64_t hash = (Load64(at) << (64 - 8 * kFirst)) * kMul1;
+  if constexpr (K > 8) {
+    constexpr std::size_t kSecond = K - 8 < 8 ? K - 8 : 8;
+    hash ^= (Load64(at + 8) << (64 - 8 * kSecond)) * kMul2;
   }
-  if (keyLength > 16) {
+  if constexpr (K > 16) {
     std::uint64_t tail = at[16];
-    if (keyLength > 17) tail |= std::uint64_t{at[17]} << 8;
+    if constexpr (K > 17) tail |= std::uint64_t{at[17]} << 8;
     hash ^= (tail + 1) * kMul3;
   }
-  return hash;
+  return static_cast<std::uint32_t>(hash >> (64 - kBits));
 }
 
 }  // namespace
 
 MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n)
     : window_(window), n_(n), fastLimit_(n > kMaxMatch + 1 ? n - kMaxMatch - 1 : 0) {
-  for (std::size_t keyLength : kTierKeys) {
-    Tier& tier = tiers_.emplace_back();
-    tier.KeyLength = keyLength;
-    tier.HashShift = 64 - kBucketBits;
-    tier.Head.assign(std::size_t{1} << kBucketBits, -1);
-    tier.Tail.assign(std::size_t{1} << kBucketBits, -1);
+  // A tail this far back reads as an empty bucket from the first position on.
+  constexpr std::int32_t kLongGone = -(1 << 30);
+  for (Tier& tier : tiers_) {
+    tier.Buckets.assign(std::size_t{1} << kBucketBits[&tier - tiers_.data()],
+                        Bucket{kLongGone, kLongGone});
+    tier.Next.assign(kRingSize + 1, 0);
   }
 }
 
-std::uint32_t MatchFinder::Hash(const Tier& tier, std::size_t pos) const {
-  return static_cast<std::uint32_t>(KeyHash(window_ + pos, tier.KeyLength) >> tier.HashShift);
+template <std::size_t T>
+MatchFinder::Bucket& MatchFinder::BucketAt(std::size_t pos) {
+  return tiers_[T].Buckets[KeyHash<kTierKeys[T], kBucketBits[T]>(window_ + pos)];
 }
 
-// Lists pos as the newest position of its bucket, and unlinks the position it replaces in
-// the ring, which is the oldest of its own bucket.
-void MatchFinder::Insert(Tier& tier, std::size_t pos) {
-  const std::size_t slot = pos & kRingMask;
-  if (pos >= kRingSize) {
-    const std::uint32_t old = tier.Bucket[slot];
-    assert(tier.Head[old] == static_cast<std::int32_t>(pos - kRingSize));
-    tier.Head[old] = tier.Next[slot];
-    if (tier.Head[old] < 0) tier.Tail[old] = -1;
-  }
-  const std::uint32_t bucket = Hash(tier, pos);
-  tier.Bucket[slot] = bucket;
-  tier.Next[slot] = -1;
+// Lists pos as the newest position of its bucket, and moves the bucket's head past the
+// positions that have left pos's window. The bucket is empty or not at random on random
+// data, so that choice is made without a branch.
+template <std::size_t T>
+void MatchFinder::Insert(std::size_t pos, Bucket& bucket) {
+  Tier& tier = tiers_[T];
   const auto position = static_cast<std::int32_t>(pos);
-  if (tier.Tail[bucket] >= 0) {
-    tier.Next[tier.Tail[bucket] & kRingMask] = position;
-  } else {
-    tier.Head[bucket] = position;
-  }
-  tier.Tail[bucket] = position;
+  const std::int32_t lowest = position - static_cast<std::int32_t>(kMaxDistance);
+  // All ones if the bucket lists a position in the window, else zero.
+  const std::int32_t listed = -static_cast<std::int32_t>(bucket.Tail >= lowest);
+  tier.Next[(bucket.Tail & kRingMask & listed) | (kRingSize & ~listed)] = position;
+  std::int32_t head = bucket.Head ^ ((bucket.Head ^ position) & ~listed);
+  while (head < lowest) head = tier.Next[head & kRingMask];
+  bucket.Head = head;
+  bucket.Tail = position;
 }
 
 std::size_t MatchFinder::RunLength(std::size_t pos, std::size_t limit) const {
@@ -116,25 +109,53 @@ std::size_t MatchFinder::RunLength(std::size_t pos, std::size_t limit) const {
   return end - pos;
 }
 
-// Lists the run that starts at pos, if one does and it is long enough.
-void MatchFinder::NoteRunAt(std::size_t pos) {
-  if (pos > 0 && window_[pos - 1] == window_[pos]) return;
-  const std::size_t length = RunLength(pos, n_);
-  if (length < kMinRun) return;
-  RunList& list = runs_[window_[pos]];
-  // Drop the runs that have left the window once they make up most of the list.
-  if (list.First >= 1024 && list.First * 2 >= list.Runs.size()) {
-    list.Runs.erase(list.Runs.begin(), list.Runs.begin() + list.First);
-    list.First = 0;
+// Lists the runs that start from begin to end, if long enough. A run is listed whole,
+// however far past end it goes.
+void MatchFinder::NoteRuns(std::size_t begin, std::size_t end) {
+  std::size_t pos = begin;
+  // A run that began before begin was listed when it began.
+  if (pos > 0) {
+    while (pos < end && window_[pos] == window_[pos - 1]) ++pos;
   }
-  list.Runs.push_back({static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(length)});
+  while (pos < end) {
+    const std::size_t length = RunLength(pos, n_);
+    if (length >= kMinRun) {
+      RunList& list = runs_[window_[pos]];
+      // Drop the runs that have left the window once they make up most of the list.
+      if (list.First >= 1024 && list.First * 2 >= list.Runs.size()) {
+        list.Runs.erase(list.Runs.begin(), list.Runs.begin() + list.First);
+        list.First = 0;
+      }
+      list.Runs.push_back({static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(length)});
+    }
+    pos += length;
+  }
+}
+
+// Lists the positions from indexed_ to end in tier T. The buckets are looked up first
+// and inserted into afterwards, so that their cache misses overlap.
+template <std::size_t T>
+void MatchFinder::InsertRange(std::size_t end) {
+  std::array<Bucket*, kMaxMatch> buckets;
+  for (std::size_t pos = indexed_, i = 0; pos < end; ++pos, ++i) {
+    buckets[i] = &BucketAt<T>(pos);
+    __builtin_prefetch(buckets[i]);
+  }
+  for (std::size_t pos = indexed_, i = 0; pos < end; ++pos, ++i) Insert<T>(pos, *buckets[i]);
+}
+
+template <std::size_t... T>
+void MatchFinder::InsertAll(std::size_t end, std::index_sequence<T...>) {
+  (InsertRange<T>(end), ...);
 }
 
 void MatchFinder::IndexUpTo(std::size_t p) {
-  const std::size_t end = std::min(p, fastLimit_);
-  for (; indexed_ < end; ++indexed_) {
-    for (Tier& tier : tiers_) Insert(tier, indexed_);
-    NoteRunAt(indexed_);
+  const std::size_t limit = std::min(p, fastLimit_);
+  while (indexed_ < limit) {
+    const std::size_t end = std::min(limit, indexed_ + kMaxMatch);
+    InsertAll(end, std::make_index_sequence<kTierCount>());
+    NoteRuns(indexed_, end);
+    indexed_ = end;
   }
 }
 
@@ -154,17 +175,20 @@ std::size_t MatchFinder::MatchLength(std::size_t candidate, std::size_t p) const
 // longest candidate seen, the farthest of equally long ones, and ends at the first one of
 // `bound` bytes. Returns whether best is at least as long as the key, which makes it the
 // answer.
-bool MatchFinder::SearchTier(const Tier& tier, std::size_t p, std::size_t bound,
-                             Match& best) const {
-  const std::size_t lowest = p > kMaxDistance ? p - kMaxDistance : 0;
-  std::int32_t candidate = tier.Head[Hash(tier, p)];
-  // The ring still holds the one position that has just left the window.
-  if (candidate >= 0 && static_cast<std::size_t>(candidate) < lowest) {
-    candidate = tier.Next[candidate & kRingMask];
-  }
+template <std::size_t T>
+bool MatchFinder::SearchTier(std::size_t p, std::size_t bound, Match& best) {
+  const Tier& tier = tiers_[T];
+  Bucket& bucket = BucketAt<T>(p);
+  const std::int32_t lowest =
+      static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance);
+  if (bucket.Tail < lowest) return false;
+  // The head was in the window when the bucket was last touched, at the tail or later, so
+  // it is at most two windows old and its ring slot still holds its link.
+  while (bucket.Head < lowest) bucket.Head = tier.Next[bucket.Head & kRingMask];
+  std::int32_t candidate = bucket.Head;
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
-  for (; candidate >= 0; candidate = tier.Next[candidate & kRingMask]) {
+  for (;; candidate = tier.Next[candidate & kRingMask]) {
     const auto pos = static_cast<std::size_t>(candidate);
     const std::size_t length = MatchLength(pos, p);
     if (length > bestLength) {
@@ -172,8 +196,9 @@ bool MatchFinder::SearchTier(const Tier& tier, std::size_t p, std::size_t bound,
       bestPos = pos;
       if (length >= bound) break;
     }
+    if (candidate == bucket.Tail) break;
   }
-  if (bestLength < tier.KeyLength) return false;
+  if (bestLength < kTierKeys[T]) return false;
   best = {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
   return true;
 }
@@ -217,24 +242,38 @@ bool MatchFinder::SearchRuns(std::size_t p, std::size_t run, Match& best) {
   return true;
 }
 
+// Searches the tiers from T on. A tier that yields no candidate as long as its key caps
+// the answer below its key.
+template <std::size_t T>
+bool MatchFinder::SearchTiersFrom(std::size_t p, std::size_t bound, Match& best) {
+  if constexpr (T == kTierCount) {
+    return false;
+  } else {
+    if (kTierKeys[T] <= bound) {
+      if (SearchTier<T>(p, bound, best)) return true;
+      bound = kTierKeys[T] - 1;
+    }
+    return SearchTiersFrom<T + 1>(p, bound, best);
+  }
+}
+
 Match MatchFinder::Find(std::size_t p) {
   assert(p > kLeadingSpaces && p < fastLimit_);
   IndexUpTo(p);
+  constexpr std::size_t kShortest = kTierCount - 1;
+  static_assert(kTierKeys[kShortest] == kMinMatch && kMinRun == kMinMatch);
+  // Any candidate shares p's first three bytes, so an empty bucket for them settles it.
+  if (BucketAt<kShortest>(p).Tail <
+      static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
+    return {};
+  }
   Match best;
-  if (SearchTier(tiers_.front(), p, kMaxMatch, best)) return best;
-
-  std::size_t bound = kMaxMatch - 1;
+  // A run as long as the first key fills that key's bucket with every position of every
+  // such run in the window; the list of runs answers without walking them.
   const std::size_t run = RunLength(p, p + kMaxMatch);
-  if (run >= kMinRun) {
-    if (SearchRuns(p, run, best)) return best;
-    bound = kMinRun - 1;
-  }
-  for (std::size_t t = 1; t < tiers_.size(); ++t) {
-    const Tier& tier = tiers_[t];
-    if (tier.KeyLength > bound) continue;
-    if (SearchTier(tier, p, bound, best)) return best;
-    bound = tier.KeyLength - 1;
-  }
+  if (run < kTierKeys[0] && SearchTier<0>(p, kMaxMatch, best)) return best;
+  if (run >= kMinRun) return SearchRuns(p, run, best) ? best : Match{};
+  if (SearchTiersFrom<1>(p, kTierKeys[0] - 1, best)) return best;
   return {};
 }
 

@@ -42,6 +42,7 @@ struct Tally {
   std::size_t Produced = 0;
   std::uint32_t Sum = 0;
   std::size_t ReferenceZeros = 0;
+  bool LiteralZeros = true;  // false only if no literal was a zero byte
 };
 
 struct Reference {
@@ -79,12 +80,11 @@ constexpr std::size_t kCopyOverrun = 24;
 constexpr std::size_t kGroupStreamBytes = 1 + 2 * lzss::kItemsPerGroup;
 constexpr std::size_t kGroupOutputBytes = kMaxMatch * lzss::kItemsPerGroup;
 
-// Copies a reference whose source and destination are both inside the buffer, in wide
-// steps where they cannot overlap within a step.
-inline void CopyReferenceFast(std::uint8_t* out, std::size_t p, Reference ref) {
-  if (ref.Distance >= kMaxMatch && ref.Distance <= p) {
-    std::memcpy(out + p, out + p - ref.Distance, kMaxMatch);
-  } else if (ref.Distance >= 8 && ref.Distance <= p) {
+// Copies a reference that the wide copy in DecodeWholeGroups cannot take: one that
+// overlaps itself within 18 bytes or reaches before the start.
+void CopyNearReference(std::uint8_t* out, std::size_t p, Reference ref) {
+  if (ref.Distance >= 8 && ref.Distance <= p) {
+    // Steps of 8 bytes never overlap the bytes they read.
     for (std::size_t k = 0; k < ref.Length; k += 8) {
       std::memcpy(out + p + k, out + p + k - ref.Distance, 8);
     }
@@ -93,28 +93,59 @@ inline void CopyReferenceFast(std::uint8_t* out, std::size_t p, Reference ref) {
   }
 }
 
+// Number of zero bytes in a 64-bit word.
+unsigned ZeroBytes(std::uint64_t word) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  // The top bit of each byte is set where the byte is not zero.
+  const std::uint64_t nonZero = ((word & kLow7) + kLow7) | word;
+  const std::uint64_t zeroFlags = (~nonZero & ~kLow7) >> 7;
+  return static_cast<unsigned>((zeroFlags * 0x0101010101010101ull) >> 56);
+}
+
 // Decodes whole groups while a group can neither run out of input nor reach the end of the
-// output, and so needs no check inside. Returns false once decoding has ended.
-bool DecodeWholeGroups(Expansion& x, std::size_t& p, std::size_t& literalZeros) {
-  while (static_cast<std::size_t>(x.InEnd - x.In) >= kGroupStreamBytes &&
+// output, and so needs no check inside. Returns false once decoding has ended. A group of
+// eight literals, common in data that does not compress, is copied in one step.
+// Stops early, with true, once p has passed pause.
+bool DecodeWholeGroups(Expansion& x, std::size_t& p, std::size_t& literalZeros, std::size_t pause) {
+  const std::uint8_t* in = x.In;
+  std::uint8_t* const out = x.Out;
+  bool more = true;
+  while (p < pause && static_cast<std::size_t>(x.InEnd - in) >= kGroupStreamBytes &&
          p + kGroupOutputBytes + kCopyOverrun <= x.Capacity) {
-    unsigned flags = *x.In++;
-    for (std::size_t item = 0; item < lzss::kItemsPerGroup; ++item, flags >>= 1) {
-      if (flags & 1) {
-        const std::uint8_t byte = *x.In++;
-        x.Out[p++] = byte;
-        literalZeros += byte == 0;
-      } else {
-        const Reference ref = ReadReference(x.In);
-        x.In += 2;
-        CopyReferenceFast(x.Out, p, ref);
-        p += ref.Length;
+    unsigned flags = *in++;
+    if (flags == 0xFF) {
+      std::uint64_t literals;
+      std::memcpy(&literals, in, sizeof literals);
+      std::memcpy(out + p, in, sizeof literals);
+      literalZeros += ZeroBytes(literals);
+      in += 8;
+      p += 8;
+    } else {
+      for (std::size_t item = 0; item < lzss::kItemsPerGroup; ++item, flags >>= 1) {
+        if (flags & 1) {
+          const std::uint8_t byte = *in++;
+          out[p++] = byte;
+          literalZeros += byte == 0;
+        } else {
+          const Reference ref = ReadReference(in);
+          in += 2;
+          if (ref.Distance >= kMaxMatch && ref.Distance <= p) {
+            std::memcpy(out + p, out + p - ref.Distance, kMaxMatch);
+          } else {
+            CopyNearReference(out, p, ref);
+          }
+          p += ref.Length;
+        }
       }
     }
     // Capacity never exceeds StopAt, so only the group's last item can have reached it.
-    if (p >= x.StopAt) return false;
+    if (p >= x.StopAt) {
+      more = false;
+      break;
+    }
   }
-  return true;
+  x.In = in;
+  return more;
 }
 
 // Decodes one group with a check per item. Returns false once decoding has ended.
@@ -142,27 +173,56 @@ bool DecodeCheckedGroup(Expansion& x, std::size_t& p, std::size_t& literalZeros)
   return true;
 }
 
-Tally TallyProduced(const std::uint8_t* out, std::size_t produced, std::size_t literalZeros) {
-  Tally tally;
-  tally.Produced = produced;
-  std::size_t zeros = 0;
-  for (std::size_t i = 0; i < produced; ++i) {
-    tally.Sum += out[i];
-    zeros += out[i] == 0;
+// Sums and counts the zeros of produced bytes, a piece at a time while they are still in
+// the cache.
+class ProducedTally {
+ public:
+  void Add(const std::uint8_t* out, std::size_t end) {
+    std::uint32_t sum = 0;
+    std::size_t zeros = 0;
+    for (std::size_t i = done_; i < end; ++i) {
+      sum += out[i];
+      zeros += out[i] == 0;
+    }
+    sum_ += sum;
+    zeros_ += zeros;
+    done_ = end;
   }
-  tally.ReferenceZeros = zeros - literalZeros;
-  return tally;
-}
+
+  Tally Finish(std::size_t literalZeros) const {
+    Tally tally;
+    tally.Produced = done_;
+    tally.Sum = sum_;
+    tally.ReferenceZeros = zeros_ - literalZeros;
+    tally.LiteralZeros = literalZeros > 0;
+    return tally;
+  }
+
+ private:
+  std::size_t done_ = 0;
+  std::uint32_t sum_ = 0;
+  std::size_t zeros_ = 0;
+};
+
+constexpr std::size_t kTallyPiece = 16 * 1024;
 
 Tally DecodeFast(Expansion x) {
   std::size_t p = 0;
   std::size_t literalZeros = 0;
-  while (DecodeWholeGroups(x, p, literalZeros) && DecodeCheckedGroup(x, p, literalZeros)) {
+  ProducedTally tally;
+  for (;;) {
+    const std::size_t pause = p + kTallyPiece;
+    const bool more = DecodeWholeGroups(x, p, literalZeros, pause);
+    tally.Add(x.Out, p);
+    if (!more) break;
+    // Short of the pause, the whole groups stopped near the end of the input or output.
+    if (p < pause && !DecodeCheckedGroup(x, p, literalZeros)) break;
   }
+  tally.Add(x.Out, p);
   // Clear what the wide copies wrote past the last item.
   const std::size_t storage = x.Capacity + kMaxMatch;
   std::memset(x.Out + p, 0, std::min(storage - p, kCopyOverrun));
-  return TallyProduced(x.Out, p, literalZeros);
+  return tally.Finish(literalZeros);
 }
 
 // The plain loop: every byte checked, summed and counted as it is produced.
@@ -263,7 +323,13 @@ LzssDecodeResult Decode(const std::uint8_t* packed, std::size_t packedSize,
   } else if (tally.Produced != declared) {
     result.Verdict = LzssVerdict::LengthMismatch;
   } else {
-    RestoreSpaces(x);
+    if (tally.LiteralZeros) {
+      RestoreSpaces(x);
+    } else {
+      // Every zero came from a reference: no need to find out which.
+      const std::size_t end = std::min(tally.Produced, capacity);
+      for (std::size_t i = 0; i < end; ++i) x.Out[i] |= (x.Out[i] == 0) * lzss::kSpace;
+    }
     result.Verdict = LzssVerdict::Repaired;
   }
   result.Output.resize(capacity);

@@ -10,11 +10,8 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS pbo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/man/pbo.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
-        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+# A project that adds pbo with add_subdirectory gets pbo::pbo but none of these rules.
+option(PBO_INSTALL "Generate the install rules and the Debian package" ${PBO_TOP_LEVEL})
 
 # The public surface: the codec, the mission converter and the archive modes. Every other
 # header stays internal to its subsystem.
@@ -45,6 +42,16 @@ set_target_properties(pbo_lzss PROPERTIES EXPORT_NAME lzss)
 set_target_properties(pbo_mission PROPERTIES EXPORT_NAME mission)
 set_target_properties(pbo_archive PROPERTIES EXPORT_NAME archive)
 set_target_properties(pbo_platform PROPERTIES EXPORT_NAME platform)
+
+if(NOT PBO_INSTALL)
+  return()
+endif()
+
+install(TARGETS pbo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/man/pbo.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 
 set(PBO_PACKAGE_FOLDER ${CMAKE_INSTALL_LIBDIR}/cmake/pbo)
 install(TARGETS pbo_library pbo_lzss pbo_mission pbo_archive pbo_platform

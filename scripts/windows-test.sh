@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# windows-test.sh: cross-builds pbo.exe and every test suite for 64-bit Windows with
+# mingw-w64, runs the suites under Wine, and checks that pbo.exe packs a folder into the
+# same bytes as the Linux pbo. Installs what is missing with apt-get when run as root;
+# otherwise prints the command to run and stops.
+#
+# Environment: BUILD (default build-windows), JOBS (default 2).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${BUILD:-build-windows}
+jobs=${JOBS:-2}
+
+scripts/need.sh cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine64 googletest
+
+# --- the cross build -----------------------------------------------------------------------
+cmake -G Ninja -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$jobs"
+
+# --- Wine: its own prefix in the build folder, no display, no prompts, no chatter ----------
+wine=$(command -v wine64 || true)
+[ -n "$wine" ] || wine=/usr/lib/wine/wine64
+wineserver=$(command -v wineserver || true)
+[ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
+export WINEPREFIX="$root/$build/wine-prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+mkdir -p "$WINEPREFIX"
+# One wineserver for the whole run, so that each executable does not start its own (one
+# may be left running from an earlier run: then that one serves).
+"$wineserver" --persistent 2>/dev/null || true
+trap '"$wineserver" --kill >/dev/null 2>&1 || true' EXIT
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "Creating the Wine prefix $WINEPREFIX ..."
+  "$wine" wineboot --init >/dev/null 2>&1 || true
+fi
+
+failures=0
+started=$(date +%s)
+
+# --- every test suite, each executable one CTest test run through Wine ---------------------
+if ! ctest --test-dir "$build" --output-on-failure -j "$jobs"; then
+  failures=$((failures + 1))
+fi
+
+# --- same folder, same archive: the Linux pbo against pbo.exe --------------------------------
+linux_build="$build/linux"
+cmake -G Ninja -S . -B "$linux_build" -DCMAKE_BUILD_TYPE=Release -DPBO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$linux_build" -j "$jobs" --target pbo >/dev/null
+
+compare="$root/$build/compare"
+rm -rf "$compare"
+source_folder="$compare/Island"
+mkdir -p "$source_folder/sub/deeper" "$source_folder/Maps" "$source_folder/.svn"
+# Names whose raw byte order (B Zed _x a) differs from their case-folded order (a B Zed _x).
+printf 'config text config text config text\r\n' >"$source_folder/B.txt"
+printf 'alpha alpha alpha alpha alpha alpha\n' >"$source_folder/a.txt"
+printf 'underscore' >"$source_folder/_x"
+printf 'zed zed zed zed' >"$source_folder/Zed"
+: >"$source_folder/empty.txt"
+head -c 3000 /dev/zero | tr '\0' 'x' >"$source_folder/sub/xs.dat"
+printf 'stored, not packed' >"$source_folder/sub/Intro.OGG"
+printf 'deep deep deep' >"$source_folder/sub/deeper/c.txt"
+printf 'height map' >"$source_folder/Maps/height.bin"
+printf 'skipped' >"$source_folder/.gitignore"
+printf 'skipped' >"$source_folder/.svn/entries"
+
+"$root/$linux_build/frontend/pbo" -a "$source_folder"
+mv "$compare/Island.pbo" "$compare/linux.pbo"
+windows_folder=$("$wine" winepath -w "$source_folder" 2>/dev/null | tr -d '\r')
+windows_code=0
+"$wine" "$root/$build/frontend/pbo.exe" -a "$windows_folder" || windows_code=$?
+if [ "$windows_code" -ne 0 ]; then
+  echo "FAILED: pbo.exe -a $windows_folder gave exit code $windows_code"
+  failures=$((failures + 1))
+elif ! cmp "$compare/linux.pbo" "$compare/Island.pbo"; then
+  echo "FAILED: pbo.exe and the Linux pbo packed $source_folder differently"
+  failures=$((failures + 1))
+else
+  echo "pbo.exe and the Linux pbo packed the same $(wc -c <"$compare/Island.pbo") bytes"
+fi
+
+# ... and pbo.exe extracts it back into the same files (less the dot names it left out).
+rm -rf "$source_folder/.svn" "$source_folder/.gitignore"
+mkdir -p "$compare/again"
+[ -f "$compare/Island.pbo" ] && mv "$compare/Island.pbo" "$compare/again/Island.pbo"
+archive=$("$wine" winepath -w "$compare/again/Island.pbo" 2>/dev/null | tr -d '\r')
+windows_code=0
+"$wine" "$root/$build/frontend/pbo.exe" -x "$archive" || windows_code=$?
+if [ "$windows_code" -ne 0 ] || ! diff -r "$source_folder" "$compare/again/Island"; then
+  echo "FAILED: pbo.exe -x $archive did not give back the packed files"
+  failures=$((failures + 1))
+else
+  echo "pbo.exe extracted the archive back into the same files"
+fi
+
+echo "Windows suite under Wine: $(($(date +%s) - started)) s"
+if [ "$failures" -ne 0 ]; then
+  echo "windows-test: $failures check(s) failed"
+  exit 1
+fi
+echo "windows-test: every check passed"

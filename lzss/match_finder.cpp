@@ -36,6 +36,46 @@ std::uint64_t Load64(const std::uint8_t* at) {
   return value;
 }
 
+void Prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
+// Marks with its top bit each byte of word that is zero.
+std::uint64_t ZeroByteMask(std::uint64_t word) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  return ~(((word & kLow7) + kLow7) | word) & ~kLow7;
+}
+
+// Whether the K bytes at `at` (3 <= K <= 16) are all equal.
+template <std::size_t K>
+bool IsRunOf(const std::uint8_t* at) {
+  static_assert(K >= 3 && K <= 16);
+  const std::uint64_t spread = at[0] * 0x0101010101010101ull;
+  if constexpr (K <= 8) {
+    return ((Load64(at) ^ spread) << (64 - 8 * K)) == 0;
+  } else {
+    return (Load64(at) ^ spread) == 0 && (Load64(at + K - 8) ^ spread) == 0;
+  }
+}
+
+// Whether three equal bytes begin anywhere in the count positions from `at`; reads up to
+// count + 9 bytes.
+bool HasTriple(const std::uint8_t* at, std::size_t count) {
+  for (std::size_t i = 0; i < count; i += 8) {
+    const std::uint64_t first = Load64(at + i);
+    const std::uint64_t second = Load64(at + i + 1);
+    const std::uint64_t third = Load64(at + i + 2);
+    std::uint64_t triples = ZeroByteMask((first ^ second) | (second ^ third));
+    if (count - i < 8) triples &= (std::uint64_t{1} << (8 * (count - i))) - 1;
+    if (triples != 0) return true;
+  }
+  return false;
+}
+
 unsigned CountTrailingZeros(std::uint64_t value) {
 #if defined(_MSC_VER)
   unsigned long index;
@@ -112,6 +152,9 @@ std::size_t MatchFinder::RunLength(std::size_t pos, std::size_t limit) const {
 // Lists the runs that start from begin to end, if long enough. A run is listed whole,
 // however far past end it goes.
 void MatchFinder::NoteRuns(std::size_t begin, std::size_t end) {
+  static_assert(kMinRun == 3);
+  // Most text and binary data has no run at all here; say so without a loop per byte.
+  if (!HasTriple(window_ + begin, end - begin)) return;
   std::size_t pos = begin;
   // A run that began before begin was listed when it began.
   if (pos > 0) {
@@ -134,14 +177,19 @@ void MatchFinder::NoteRuns(std::size_t begin, std::size_t end) {
 
 // Lists the positions from indexed_ to end in tier T. The buckets are looked up first
 // and inserted into afterwards, so that their cache misses overlap.
+//
+// A position whose key is one byte value repeated is left out: a position that begins
+// with such a run is answered from the list of runs, never from this tier.
 template <std::size_t T>
 void MatchFinder::InsertRange(std::size_t end) {
   std::array<Bucket*, kMaxMatch> buckets;
   for (std::size_t pos = indexed_, i = 0; pos < end; ++pos, ++i) {
-    buckets[i] = &BucketAt<T>(pos);
-    __builtin_prefetch(buckets[i]);
+    buckets[i] = IsRunOf<kTierKeys[T]>(window_ + pos) ? nullptr : &BucketAt<T>(pos);
+    Prefetch(buckets[i]);
   }
-  for (std::size_t pos = indexed_, i = 0; pos < end; ++pos, ++i) Insert<T>(pos, *buckets[i]);
+  for (std::size_t pos = indexed_, i = 0; pos < end; ++pos, ++i) {
+    if (buckets[i] != nullptr) Insert<T>(pos, *buckets[i]);
+  }
 }
 
 template <std::size_t... T>
@@ -262,17 +310,21 @@ Match MatchFinder::Find(std::size_t p) {
   IndexUpTo(p);
   constexpr std::size_t kShortest = kTierCount - 1;
   static_assert(kTierKeys[kShortest] == kMinMatch && kMinRun == kMinMatch);
+  Match best;
+  // Every candidate of a position that begins with a run lies in a listed run. The tiers
+  // leave out positions whose key is a run, so only a run shorter than the first key may
+  // still find its answer there, cheaply when that answer is 18 bytes long.
+  const std::size_t run = RunLength(p, p + kMaxMatch);
+  if (run >= kMinRun) {
+    if (run < kTierKeys[0] && SearchTier<0>(p, kMaxMatch, best)) return best;
+    return SearchRuns(p, run, best) ? best : Match{};
+  }
   // Any candidate shares p's first three bytes, so an empty bucket for them settles it.
   if (BucketAt<kShortest>(p).Tail <
       static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
     return {};
   }
-  Match best;
-  // A run as long as the first key fills that key's bucket with every position of every
-  // such run in the window; the list of runs answers without walking them.
-  const std::size_t run = RunLength(p, p + kMaxMatch);
-  if (run < kTierKeys[0] && SearchTier<0>(p, kMaxMatch, best)) return best;
-  if (run >= kMinRun) return SearchRuns(p, run, best) ? best : Match{};
+  if (SearchTier<0>(p, kMaxMatch, best)) return best;
   if (SearchTiersFrom<1>(p, kTierKeys[0] - 1, best)) return best;
   return {};
 }

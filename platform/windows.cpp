@@ -88,6 +88,18 @@ bool WriteAll(HANDLE file, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
+bool Has(DWORD attributes, DWORD wanted) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & wanted) != 0;
+}
+
+// The attributes to create a file with over one that has existing. Replacing a hidden or
+// system file fails unless the new file asks for those attributes too, so they are kept.
+DWORD AttributesToReplace(DWORD existing) {
+  if (existing == INVALID_FILE_ATTRIBUTES) return FILE_ATTRIBUTE_NORMAL;
+  const DWORD kept = existing & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  return kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
+}
+
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 char UpperCaseAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -150,8 +162,7 @@ PathKind KindOf(const std::string& path) {
 }
 
 bool IsLink(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return Has(GetFileAttributesA(path.c_str()), FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
@@ -196,10 +207,15 @@ std::int64_t FileSize(const std::string& path) {
 }
 
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  // A read-only file stays as it is. Windows refuses to replace it anyway, but Wine run
+  // as root would not.
+  const DWORD existing = GetFileAttributesA(path.c_str());
+  if (Has(existing, FILE_ATTRIBUTE_READONLY)) return false;
   // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself rather than its target; a handle that
   // turns out to be a link (or a device) is closed before a byte is written.
   FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                              AttributesToReplace(existing) | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr));
   if (!file.Valid()) return false;
   BY_HANDLE_FILE_INFORMATION information;
   if (GetFileType(file.Get()) != FILE_TYPE_DISK ||
@@ -214,8 +230,7 @@ bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size
 bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces, std::size_t pieceCount,
                            std::string& error) {
   // A read-only archive stays as it is, as it would if it were overwritten in place.
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (Has(GetFileAttributesA(path.c_str()), FILE_ATTRIBUTE_READONLY)) {
     error = ErrorText(ERROR_ACCESS_DENIED);
     return false;
   }

@@ -181,6 +181,26 @@ TEST(WriteWholeFile, NeverWritesThroughASymbolicLink) {
   EXPECT_EQ(ReadFile(scratch.Path() / "target.txt"), ToBytes("target"));
 }
 
+TEST(WriteWholeFile, ReplacesHiddenAndSystemFilesButNotReadOnlyOnes) {
+  ScratchFolder scratch;
+  const Bytes content = ToBytes("new");
+  for (const DWORD attributes : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM},
+                                 DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}}) {
+    const std::string path = scratch / "file.txt";
+    WriteFile(path, "old content");
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes));
+    EXPECT_TRUE(platform::WriteWholeFile(path, content.data(), content.size())) << attributes;
+    EXPECT_EQ(ReadFile(path), content) << attributes;
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  const std::string readOnly = scratch / "read-only.txt";
+  WriteFile(readOnly, "old");
+  ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(platform::WriteWholeFile(readOnly, content.data(), content.size()));
+  EXPECT_EQ(ReadFile(readOnly), ToBytes("old"));
+  SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST(ReplaceFileAtomicallyOnWindows, ReplacesAHiddenTarget) {
   ScratchFolder scratch;
   const std::string target = scratch / "Island.pbo";

@@ -67,6 +67,18 @@ fuzz: fuzz-build
 	    -artifact_prefix=$(FUZZ_BUILD)/findings/$(t)- \
 	    $(FUZZ_BUILD)/corpus/$(t) fuzz/corpus/$(t) && ) true
 
+# Codec benchmark over the shared corpus (../shared/bench): the fast encoder against the
+# plain exhaustive one and zlib, the decoder against its plain checked loop.
+BENCH_BUILD ?= build-bench
+.PHONY: bench
+bench:
+	@scripts/need.sh cmake ninja-build g++ zlib1g-dev python3
+	cmake -G Ninja -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPBO_BUILD_BENCH=ON \
+	  -DPBO_BUILD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target lzss_bench
+	python3 ../shared/bench/make_corpus.py $(BENCH_BUILD)/corpus
+	$(BENCH_BUILD)/bench/lzss_bench $(BENCH_BUILD)/corpus
+
 clean:
 	rm -rf build build-asan build-bench build-fuzz build-windows
 

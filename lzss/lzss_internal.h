@@ -134,6 +134,7 @@ class MatchFinder {
   void InsertAll(std::size_t end, std::index_sequence<T...>);
   void IndexUpTo(std::size_t p);
   void NoteRuns(std::size_t begin, std::size_t end);
+  void ListRun(std::size_t start, std::size_t length);
   std::size_t RunLength(std::size_t pos, std::size_t limit) const;
   std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
   template <std::size_t T>

@@ -36,14 +36,6 @@ std::uint64_t Load64(const std::uint8_t* at) {
   return value;
 }
 
-void Prefetch(const void* address) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
-}
-
 // Marks with its top bit each byte of word that is zero.
 std::uint64_t ZeroByteMask(std::uint64_t word) {
   constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
@@ -60,20 +52,6 @@ bool IsRunOf(const std::uint8_t* at) {
   } else {
     return (Load64(at) ^ spread) == 0 && (Load64(at + K - 8) ^ spread) == 0;
   }
-}
-
-// Whether three equal bytes begin anywhere in the count positions from `at`; reads up to
-// count + 9 bytes.
-bool HasTriple(const std::uint8_t* at, std::size_t count) {
-  for (std::size_t i = 0; i < count; i += 8) {
-    const std::uint64_t first = Load64(at + i);
-    const std::uint64_t second = Load64(at + i + 1);
-    const std::uint64_t third = Load64(at + i + 2);
-    std::uint64_t triples = ZeroByteMask((first ^ second) | (second ^ third));
-    if (count - i < 8) triples &= (std::uint64_t{1} << (8 * (count - i))) - 1;
-    if (triples != 0) return true;
-  }
-  return false;
 }
 
 unsigned CountTrailingZeros(std::uint64_t value) {
@@ -142,53 +120,59 @@ void MatchFinder::Insert(std::size_t pos, Bucket& bucket) {
   bucket.Tail = position;
 }
 
+// Length of the run of equal bytes at pos, not reaching limit; eight bytes at a time.
 std::size_t MatchFinder::RunLength(std::size_t pos, std::size_t limit) const {
   const std::uint8_t value = window_[pos];
+  const std::uint64_t spread = value * 0x0101010101010101ull;
   std::size_t end = pos + 1;
+  for (; end + 8 <= limit; end += 8) {
+    const std::uint64_t diff = Load64(window_ + end) ^ spread;
+    if (diff != 0) return end + CountTrailingZeros(diff) / 8 - pos;
+  }
   while (end < limit && window_[end] == value) ++end;
   return end - pos;
 }
 
-// Lists the runs that start from begin to end, if long enough. A run is listed whole,
-// however far past end it goes.
+// Lists the runs of three or more equal bytes that start from begin to end, found eight
+// positions at a time: a run starts where three equal bytes begin and the byte before
+// differs. A run is listed whole, however far past end it goes.
 void MatchFinder::NoteRuns(std::size_t begin, std::size_t end) {
   static_assert(kMinRun == 3);
-  // Most text and binary data has no run at all here; say so without a loop per byte.
-  if (!HasTriple(window_ + begin, end - begin)) return;
-  std::size_t pos = begin;
-  // A run that began before begin was listed when it began.
-  if (pos > 0) {
-    while (pos < end && window_[pos] == window_[pos - 1]) ++pos;
-  }
-  while (pos < end) {
-    const std::size_t length = RunLength(pos, n_);
-    if (length >= kMinRun) {
-      RunList& list = runs_[window_[pos]];
-      // Drop the runs that have left the window once they make up most of the list.
-      if (list.First >= 1024 && list.First * 2 >= list.Runs.size()) {
-        list.Runs.erase(list.Runs.begin(), list.Runs.begin() + list.First);
-        list.First = 0;
-      }
-      list.Runs.push_back({static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(length)});
+  for (std::size_t i = begin; i < end; i += 8) {
+    const std::uint8_t* at = window_ + i;
+    const std::uint64_t first = Load64(at);
+    const std::uint64_t second = Load64(at + 1);
+    const std::uint64_t third = Load64(at + 2);
+    const std::uint64_t triples = ZeroByteMask((first ^ second) | (second ^ third));
+    if (triples == 0) continue;
+    // The byte before the first; one that differs from it at the window's start.
+    const std::uint64_t before = i > 0 ? at[-1] : at[0] ^ 1u;
+    std::uint64_t starts = triples & ~ZeroByteMask(((first << 8) | before) ^ first);
+    if (end - i < 8) starts &= (std::uint64_t{1} << (8 * (end - i))) - 1;
+    for (; starts != 0; starts &= starts - 1) {
+      const std::size_t pos = i + CountTrailingZeros(starts) / 8;
+      ListRun(pos, RunLength(pos, n_));
     }
-    pos += length;
   }
 }
 
-// Lists the positions from indexed_ to end in tier T. The buckets are looked up first
-// and inserted into afterwards, so that their cache misses overlap.
-//
-// A position whose key is one byte value repeated is left out: a position that begins
-// with such a run is answered from the list of runs, never from this tier.
+void MatchFinder::ListRun(std::size_t start, std::size_t length) {
+  RunList& list = runs_[window_[start]];
+  // Drop the runs that have left the window once they make up most of the list.
+  if (list.First >= 1024 && list.First * 2 >= list.Runs.size()) {
+    list.Runs.erase(list.Runs.begin(), list.Runs.begin() + list.First);
+    list.First = 0;
+  }
+  list.Runs.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(length)});
+}
+
+// Lists the positions from indexed_ to end in tier T. A position whose key is one byte value
+// repeated is left out: a position that begins with such a run is answered from the list of runs,
+// never from this tier.
 template <std::size_t T>
 void MatchFinder::InsertRange(std::size_t end) {
-  std::array<Bucket*, kMaxMatch> buckets;
-  for (std::size_t pos = indexed_, i = 0; pos < end; ++pos, ++i) {
-    buckets[i] = IsRunOf<kTierKeys[T]>(window_ + pos) ? nullptr : &BucketAt<T>(pos);
-    Prefetch(buckets[i]);
-  }
-  for (std::size_t pos = indexed_, i = 0; pos < end; ++pos, ++i) {
-    if (buckets[i] != nullptr) Insert<T>(pos, *buckets[i]);
+  for (std::size_t pos = indexed_; pos < end; ++pos) {
+    if (!IsRunOf<kTierKeys[T]>(window_ + pos)) Insert<T>(pos, BucketAt<T>(pos));
   }
 }
 

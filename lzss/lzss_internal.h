@@ -94,10 +94,11 @@ class MatchFinder {
   static constexpr std::size_t kMinRun = kMinMatch;
 
  private:
-  // Links of the last 8192 positions are kept: a bucket's oldest position is brought into
-  // the window whenever the bucket is touched, so a listed position is never older than
-  // two windows.
-  static constexpr std::size_t kRingSize = 8192;
+  // Links of the last kRingSize positions are kept. Whenever a bucket is touched, its
+  // head is brought to within kHeadLag positions, so a listed position never falls out of
+  // the ring: kRingSize > kHeadLag + kMaxDistance. The lag spares most inserts that step.
+  static constexpr std::size_t kRingSize = 16384;
+  static constexpr std::size_t kHeadLag = 8192;
   static constexpr std::size_t kRingMask = kRingSize - 1;
   // Buckets per tier, as a power of two: more for short keys, whose buckets are the first
   // test of whether any candidate exists at all.

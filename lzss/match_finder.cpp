@@ -104,10 +104,11 @@ MatchFinder::Bucket& MatchFinder::BucketAt(std::size_t pos) {
 }
 
 // Lists pos as the newest position of its bucket, and moves the bucket's head past the
-// positions that have left pos's window. The bucket is empty or not at random on random
+// positions more than kHeadLag old. The bucket is empty or not at random on random
 // data, so that choice is made without a branch.
 template <std::size_t T>
 void MatchFinder::Insert(std::size_t pos, Bucket& bucket) {
+  static_assert(kRingSize > kHeadLag + kMaxDistance);
   Tier& tier = tiers_[T];
   const auto position = static_cast<std::int32_t>(pos);
   const std::int32_t lowest = position - static_cast<std::int32_t>(kMaxDistance);
@@ -115,7 +116,8 @@ void MatchFinder::Insert(std::size_t pos, Bucket& bucket) {
   const std::int32_t listed = -static_cast<std::int32_t>(bucket.Tail >= lowest);
   tier.Next[(bucket.Tail & kRingMask & listed) | (kRingSize & ~listed)] = position;
   std::int32_t head = bucket.Head ^ ((bucket.Head ^ position) & ~listed);
-  while (head < lowest) head = tier.Next[head & kRingMask];
+  const std::int32_t oldest = position - static_cast<std::int32_t>(kHeadLag);
+  while (head < oldest) head = tier.Next[head & kRingMask];
   bucket.Head = head;
   bucket.Tail = position;
 }
@@ -214,8 +216,8 @@ bool MatchFinder::SearchTier(std::size_t p, std::size_t bound, Match& best) {
   const std::int32_t lowest =
       static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance);
   if (bucket.Tail < lowest) return false;
-  // The head was in the window when the bucket was last touched, at the tail or later, so
-  // it is at most two windows old and its ring slot still holds its link.
+  // The bucket was last touched at its tail or later, in the window, and its head was then
+  // brought to within kHeadLag, so the head's ring slot still holds its link.
   while (bucket.Head < lowest) bucket.Head = tier.Next[bucket.Head & kRingMask];
   std::int32_t candidate = bucket.Head;
   std::size_t bestLength = 0;

@@ -136,6 +136,22 @@ TEST(LzssEncode, MatchesReferenceOnEveryKind) {
   }
 }
 
+// Long enough for buckets to go untouched for several windows and for runs to leave the
+// window, with the kinds switching every few KiB.
+TEST(LzssEncode, MatchesReferenceOnLongMixedInput) {
+  using namespace testdata;
+  Bytes data;
+  for (std::uint32_t seed = 1; data.size() < 150000; ++seed) {
+    const std::size_t size = 1000 + seed * 7919 % 9000;
+    const Bytes blocks[] = {ConfigText(seed, size),  Sparse(seed, size),
+                            RandomBytes(seed, size), Runs(seed, size),
+                            Periodic(seed, 3, size), Geometry(seed, size)};
+    const Bytes& block = blocks[seed % 6];
+    data.insert(data.end(), block.begin(), block.end());
+  }
+  EXPECT_EQ(Encode(data), reference::ReferenceEncode(data));
+}
+
 TEST(LzssEncode, MatchesReferenceOnRunsOfEveryValueAndLength) {
   for (const std::uint8_t value : {0x00, 0x20, 0x41}) {
     for (std::size_t run = 1; run <= 60; ++run) {

@@ -56,8 +56,9 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, st
 std::int64_t FileSize(const std::string& path);
 
 // Creates (or replaces) the file at path and writes size bytes in one piece. A path that
-// is a symbolic link is not followed: the call fails. Returns false on any failure; the
-// part already written stays.
+// is a symbolic link is not followed, and one that names anything but a regular file (a
+// FIFO, a device) is not written: the call fails, without waiting. Returns false on any
+// failure; the part already written stays.
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size);
 
 // A run of bytes to be written.

@@ -83,7 +83,8 @@ bool IsLink(const std::string& path) {
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not waiting in the open for a writer, should a FIFO have taken the file's place.
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!file.Valid()) {
     error = ErrorText(errno);
     return false;
@@ -121,9 +122,17 @@ std::int64_t FileSize(const std::string& path) {
 }
 
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  // A FIFO left at the path would hold a blocking open until some reader came along, and
+  // a device would take the bytes: the open does not wait, and only a regular file is
+  // truncated and written.
   FileDescriptor file(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
   if (!file.Valid()) return false;
+  struct stat info;
+  if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const int flags = ::fcntl(file.Get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+  if (::ftruncate(file.Get(), 0) != 0) return false;
   if (!WriteAll(file.Get(), data, size)) return false;
   return file.Close();
 }

@@ -3,6 +3,9 @@
 // deadline. Each must end within seconds, with memory in proportion to the archive and
 // output files no larger than the archive justifies, and still write its sound entries.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -204,6 +207,22 @@ TEST_F(ExtractionBounds, CountsOf32767WithNothingAfterThemEndTheConversion) {
   EXPECT_LE(fs::file_size(Out("full/mission.zem")), 64 * manyEmptyNested.size() + (16u << 20));
   EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
 }
+
+#ifndef _WIN32  // FIFOs do not exist on Windows
+// Something left in the output folder earlier that is neither a file nor a folder.
+using HostileOutput = ExtractionBounds;
+
+TEST_F(HostileOutput, FifoLeftAtAnOutputPathFailsItsEntryWithoutWaiting) {
+  fs::create_directories(Out("sub"));
+  ASSERT_EQ(::mkfifo(Out("sub/pipe.txt").c_str(), 0600), 0);
+  const testing::BoundedRun run = Extract(
+      ArchiveBuilder().Entry("sub\\pipe.txt", "x").Entry("sub\\sound.txt", "ok").Build());
+  ASSERT_TRUE(run.Ended) << "the write waited for a reader of the FIFO";
+  EXPECT_EQ(run.ExitCode, 3);
+  EXPECT_TRUE(fs::is_fifo(Out("sub/pipe.txt")));
+  EXPECT_EQ(ReadFile(Out("sub/sound.txt")), ToBytes("ok"));
+}
+#endif
 
 }  // namespace
 }  // namespace pbo

@@ -1,13 +1,12 @@
 // The encoder's fast match search. It must return exactly what the exhaustive scan
 // returns, so it rests on two facts:
 //   - Every candidate of length at least K shares the first K bytes with the position
-//     being coded, so it sits in the bucket of that K-byte key. If the longest key's bucket
-//     (K = 18) holds a verified candidate, the oldest such is the farthest of the longest.
-//     Otherwise the answer is shorter than 18, and each shorter key's bucket, walked from
-//     its oldest position, either holds a candidate of at least K bytes (then it holds all
-//     the longest candidates, and the first of the longest seen is the farthest) or proves
-//     that no candidate reaches K bytes. A walk ends early once a candidate reaches the
-//     longest length still possible.
+//     being coded, so it sits in the bucket of that K-byte key. Walked from its oldest
+//     position, a key's bucket either holds a candidate of at least K bytes (then it holds
+//     all the longest candidates, and the first of the longest seen is the farthest) or
+//     proves that no candidate reaches K bytes, which caps the answer for the next, shorter
+//     key. A walk ends at the first candidate that reaches the cap: 18 for the first key.
+//     Hash collisions only add candidates, whose bytes are compared like any other's.
 //   - Inside a run of one byte value nearly every distance is a long candidate, and the
 //     key buckets grow to the whole window. There the length of a candidate follows from
 //     where its run ends: with r equal bytes ahead of the coded position, a candidate whose

@@ -58,6 +58,14 @@ bool OutputWriter::PrepareFolders(const std::string& fullPath) {
     }
     verifiedFolders_.insert(root);
   }
+  // Folders are verified outermost first, so when the file's own folder is verified, so
+  // is every folder above it: many entries in one deep folder cost one lookup each, not
+  // one per level.
+  const std::size_t ownFolderEnd = fullPath.rfind(platform::kSeparator);
+  if (ownFolderEnd != std::string::npos && ownFolderEnd >= outputFolder_.size() &&
+      verifiedFolders_.count(fullPath.substr(0, ownFolderEnd)) != 0) {
+    return true;
+  }
   // Each folder below it on the way down to the file, outermost first.
   for (std::size_t separator = fullPath.find(platform::kSeparator, outputFolder_.size());
        separator != std::string::npos;

@@ -124,6 +124,18 @@ TEST_F(ExtractionBounds, FiveThousandLevelNameFailsWithoutEndlessClimb) {
   EXPECT_EQ(ReadFile(Out("a/sound.txt")), ToBytes("ok"));
 }
 
+TEST_F(ExtractionBounds, ManyFilesInOneDeepFolderCostOneCheckEach) {
+  // 1,000 files 1,500 folders down: the folders are checked and made once, not per file.
+  std::string deep;
+  for (int i = 0; i < 1500; ++i) deep += "a\\";
+  ArchiveBuilder archive;
+  for (int i = 0; i < 1000; ++i) archive.Entry(deep + "f" + std::to_string(i), Bytes(), kPacked);
+  const testing::BoundedRun run = Extract(archive.Entry("sound.txt", "ok").Build());
+  EXPECT_EQ(run.ExitCode, 0);
+  ExpectCheap(run, 64);
+  EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
+}
+
 TEST_F(ExtractionBounds, HundredThousandNestedClassesStayWithinTheTextBound) {
   // class a { class a { ... } }, 100,000 deep: indentation alone would make gigabytes.
   Bytes body = {0x00,                    // ClassEntry

@@ -1,16 +1,26 @@
-// Fuzz target: the bytes as an archive, extracted with ExtractArchive.
+// Fuzz target: the bytes as an archive, extracted with ExtractArchive into an output folder
+// where traps were left earlier.
 //
 // Layout of the scratch folder, made once per process under the system's temporary
-// folder and emptied before every input:
-//   <scratch>/Island.pbo     the input
-//   <scratch>/box/Island/    OutputFolder
+// folder and rebuilt before every input:
+//   <scratch>/Island.pbo          the input
+//   <scratch>/decoy/              outside the output folder; must stay empty
+//   <scratch>/box/Island/         OutputFolder, holding the traps:
+//     l -> ../../decoy            a link to a folder outside
+//     f -> ../../decoy/f          a link to a file outside, not there yet
+//     d/l -> ../../../decoy       a link one folder down
+//     p                           a FIFO (POSIX), which must not hold a write forever
+// Seeds name these (l\x, f, d\l\x, p) so that the fuzzer starts from them.
 // Properties:
 //   - a table that cannot be read is refused with FatalError before anything is written;
 //     otherwise the result code is 0 or 3 and no other exception escapes;
-//   - nothing is written beside the output folder: <scratch> still holds only Island.pbo
-//     (unchanged) and box, and box only Island;
-//   - nothing below the output folder is a symbolic link (extraction makes none, and
-//     never writes through one).
+//   - nothing is written beside the output folder or through a trap: <scratch> holds only
+//     Island.pbo (unchanged), box and an empty decoy, and box only Island;
+//   - the traps are as they were, and they are the only links below the output folder.
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -76,15 +86,50 @@ bool SameBytes(const fs::path& path, const unsigned char* data, std::size_t size
   return bytes.size() == size && (size == 0 || std::memcmp(bytes.data(), data, size) == 0);
 }
 
-// No symbolic link anywhere below folder. The walk is the library's own (a heap stack),
+struct Trap {
+  const char* Name;    // below the output folder
+  const char* Target;  // a link's target; nullptr for the FIFO
+};
+constexpr Trap kTraps[] = {
+    {"l", "../../decoy"}, {"f", "../../decoy/f"}, {"d/l", "../../../decoy"}, {"p", nullptr}};
+
+// Makes the traps that the platform allows (links may need a privilege on Windows).
+std::vector<const Trap*> LayTraps(const fs::path& output) {
+  std::vector<const Trap*> laid;
+  std::error_code error;
+  fs::create_directories(output / "d", error);
+  for (const Trap& trap : kTraps) {
+    const fs::path path = output / trap.Name;
+    if (trap.Target != nullptr) {
+      fs::create_symlink(trap.Target, path, error);
+      if (!error) laid.push_back(&trap);
+    }
+#ifndef _WIN32
+    if (trap.Target == nullptr && ::mkfifo(path.c_str(), 0600) == 0) laid.push_back(&trap);
+#endif
+  }
+  return laid;
+}
+
+bool TrapIntact(const fs::path& output, const Trap& trap) {
+  std::error_code error;
+  const fs::path path = output / trap.Name;
+  if (trap.Target == nullptr) return fs::is_fifo(fs::symlink_status(path, error));
+  return fs::is_symlink(fs::symlink_status(path, error)) &&
+         fs::read_symlink(path, error) == fs::path(trap.Target);
+}
+
+// Counts the symbolic links below folder. The walk is the library's own (a heap stack),
 // and does not follow links, so it cannot leave folder.
-bool HoldsNoLink(const fs::path& folder) {
+std::size_t LinksBelow(const fs::path& folder) {
+  std::size_t links = 0;
   std::error_code error;
   fs::recursive_directory_iterator it(folder, error);
   for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    if (it->is_symlink(error)) return false;
+    links += it->is_symlink(error);
   }
-  return !error;
+  FUZZ_CHECK(!error);
+  return links;
 }
 
 }  // namespace
@@ -93,18 +138,22 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   const fs::path& scratch = Scratch();
   Empty(scratch);
   const fs::path archive = scratch / "Island.pbo";
+  const fs::path decoy = scratch / "decoy";
   const fs::path box = scratch / "box";
+  const fs::path output = box / "Island";
   {
     std::ofstream out(archive, std::ios::binary);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     FUZZ_CHECK(out.good());
   }
-  fs::create_directory(box);
+  fs::create_directory(decoy);
+  fs::create_directories(output);
+  const std::vector<const Trap*> traps = LayTraps(output);
 
   pbo::RunState run;
   run.ModeLetter = "X";
   run.InputPath = archive.string();
-  run.OutputFolder = (box / "Island").string() + static_cast<char>(fs::path::preferred_separator);
+  run.OutputFolder = output.string() + static_cast<char>(fs::path::preferred_separator);
   bool refused = false;
   try {
     pbo::ExtractArchive(run);
@@ -113,15 +162,23 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   }
 
   if (refused) {
-    FUZZ_CHECK(NamesIn(box).empty());
+    // Nothing new: the folder d and the traps laid, at the top and in d.
+    std::size_t inD = 0;
+    for (const Trap* trap : traps) inD += std::strchr(trap->Name, '/') != nullptr;
+    FUZZ_CHECK(NamesIn(output).size() == 1 + traps.size() - inD);
+    FUZZ_CHECK(NamesIn(output / "d").size() == inD);
   } else {
     FUZZ_CHECK(run.ResultCode == pbo::kRunCompleted || run.ResultCode == pbo::kEntryFailed);
-    const std::vector<std::string> inBox = NamesIn(box);
-    FUZZ_CHECK(inBox.empty() || (inBox.size() == 1 && inBox[0] == "Island"));
-    FUZZ_CHECK(HoldsNoLink(box));
   }
-  const std::vector<std::string> inScratch = NamesIn(scratch);
-  FUZZ_CHECK(inScratch.size() == 2);
+  FUZZ_CHECK(NamesIn(scratch).size() == 3);
+  FUZZ_CHECK(NamesIn(box).size() == 1);
+  FUZZ_CHECK(NamesIn(decoy).empty());
+  std::size_t links = 0;
+  for (const Trap* trap : traps) {
+    FUZZ_CHECK(TrapIntact(output, *trap));
+    links += trap->Target != nullptr;
+  }
+  FUZZ_CHECK(LinksBelow(output) == links);
   FUZZ_CHECK(SameBytes(archive, data, size));
   return 0;
 }

@@ -82,6 +82,7 @@ inline BoundedRun RunBounded(const std::function<int()>& work,
   if (run.Ended && idle.Ended) run.PeakKiB -= idle.PeakKiB;
   return run;
 #else
+  (void)deadline;  // nothing to kill a runaway with in-process
   BoundedRun run;
   const auto start = std::chrono::steady_clock::now();
   run.ExitCode = work();

@@ -93,30 +93,33 @@ struct Trap {
 constexpr Trap kTraps[] = {
     {"l", "../../decoy"}, {"f", "../../decoy/f"}, {"d/l", "../../../decoy"}, {"p", nullptr}};
 
-// Makes the traps that the platform allows (links may need a privilege on Windows).
-std::vector<const Trap*> LayTraps(const fs::path& output) {
-  std::vector<const Trap*> laid;
-  std::error_code error;
-  fs::create_directories(output / "d", error);
-  for (const Trap& trap : kTraps) {
-    const fs::path path = output / trap.Name;
-    if (trap.Target != nullptr) {
-      fs::create_symlink(trap.Target, path, error);
-      if (!error) laid.push_back(&trap);
-    }
-#ifndef _WIN32
-    if (trap.Target == nullptr && ::mkfifo(path.c_str(), 0600) == 0) laid.push_back(&trap);
-#endif
-  }
-  return laid;
-}
-
 bool TrapIntact(const fs::path& output, const Trap& trap) {
   std::error_code error;
   const fs::path path = output / trap.Name;
   if (trap.Target == nullptr) return fs::is_fifo(fs::symlink_status(path, error));
   return fs::is_symlink(fs::symlink_status(path, error)) &&
          fs::read_symlink(path, error) == fs::path(trap.Target);
+}
+
+// Makes the traps that the platform allows: links may need a privilege on Windows, and
+// Wine may make something else in their place, which is taken away again.
+std::vector<const Trap*> LayTraps(const fs::path& output) {
+  std::vector<const Trap*> laid;
+  std::error_code error;
+  fs::create_directories(output / "d", error);
+  for (const Trap& trap : kTraps) {
+    const fs::path path = output / trap.Name;
+    if (trap.Target != nullptr) fs::create_symlink(trap.Target, path, error);
+#ifndef _WIN32
+    if (trap.Target == nullptr) ::mkfifo(path.c_str(), 0600);
+#endif
+    if (TrapIntact(output, trap)) {
+      laid.push_back(&trap);
+    } else {
+      fs::remove_all(path, error);
+    }
+  }
+  return laid;
 }
 
 // Counts the symbolic links below folder. The walk is the library's own (a heap stack),

@@ -52,8 +52,10 @@ FUZZ_MAX_LEN_mission_to_text := 16384
 FUZZ_MAX_LEN_lzss_round_trip := 4096
 
 .PHONY: fuzz fuzz-build
+# libFuzzer ships with the runtime libraries of the clang that is installed.
+CLANG_MAJOR = $(shell clang++ -dumpversion 2>/dev/null | cut -d. -f1)
 fuzz-build:
-	@scripts/need.sh cmake ninja-build clang libclang-rt-14-dev
+	@scripts/need.sh cmake ninja-build clang libclang-rt-$(or $(CLANG_MAJOR),14)-dev
 	cmake -G Ninja -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
 	  -DPBO_SANITIZE=ON -DPBO_FUZZ=ON -DPBO_BUILD_TESTS=OFF

@@ -91,8 +91,12 @@ class MatchFinder {
   // Key lengths of the tiers, longest first, the last one the shortest match. The first
   // is long enough to settle most matches of 14 to 18 bytes in one look, and short enough
   // to spare the 3-byte walk where text repeats with small changes.
-  static constexpr std::size_t kTierKeys[] = {14, kMinMatch};
+  static constexpr std::size_t kTierKeys[] = {13, kMinMatch};
   static constexpr std::size_t kTierCount = std::size(kTierKeys);
+  // The first tier lists only every kLongStride-th position. Looked up at p, p + 1, ...,
+  // p + kLongStride - 1, it still finds every candidate of kLongReach bytes or more.
+  static constexpr std::size_t kLongStride = 2;
+  static constexpr std::size_t kLongReach = kTierKeys[0] + kLongStride - 1;
   // Runs shorter than this are not listed. Every candidate of a position that begins with
   // three equal bytes lies in a listed run.
   static constexpr std::size_t kMinRun = kMinMatch;
@@ -144,8 +148,8 @@ class MatchFinder {
   std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
   template <std::size_t T>
   bool SearchTier(std::size_t p, std::size_t bound, Match& best);
-  template <std::size_t T>
-  bool SearchTiersFrom(std::size_t p, std::size_t bound, Match& best);
+  enum class LongSearch { Found, NoneThatLong, Unsure };
+  LongSearch SearchLongTier(std::size_t p, Match& best);
   bool SearchRuns(std::size_t p, std::size_t run, Match& best);
 
   const std::uint8_t* window_;

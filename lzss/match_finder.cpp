@@ -172,7 +172,9 @@ void MatchFinder::ListRun(std::size_t start, std::size_t length) {
 // never from this tier.
 template <std::size_t T>
 void MatchFinder::InsertRange(std::size_t end) {
-  for (std::size_t pos = indexed_; pos < end; ++pos) {
+  constexpr std::size_t kStride = T == 0 ? kLongStride : 1;
+  const std::size_t first = (indexed_ + kStride - 1) / kStride * kStride;
+  for (std::size_t pos = first; pos < end; pos += kStride) {
     if (!IsRunOf<kTierKeys[T]>(window_ + pos)) Insert<T>(pos, BucketAt<T>(pos));
   }
 }
@@ -275,33 +277,61 @@ bool MatchFinder::SearchRuns(std::size_t p, std::size_t run, Match& best) {
   return true;
 }
 
-// Searches the tiers from T on. A tier that yields no candidate as long as its key caps
-// the answer below its key.
-template <std::size_t T>
-bool MatchFinder::SearchTiersFrom(std::size_t p, std::size_t bound, Match& best) {
-  if constexpr (T == kTierCount) {
-    return false;
-  } else {
-    if (kTierKeys[T] <= bound) {
-      if (SearchTier<T>(p, bound, best)) return true;
-      bound = kTierKeys[T] - 1;
+// Looks for candidates of at least kLongReach bytes. A candidate q has one alignment j
+// below kLongStride for which q + j is a listed position; that position shares the key at
+// p + j, so the walk of that key's bucket meets it, unless q + j has not been listed yet
+// because it is not below p: those nearest few candidates are tried directly. Returns
+// Unsure if a key at p + j is a run, which the tier leaves out.
+MatchFinder::LongSearch MatchFinder::SearchLongTier(std::size_t p, Match& best) {
+  const Tier& tier = tiers_[0];
+  const std::size_t lowest = p > kMaxDistance ? p - kMaxDistance : 0;
+  std::size_t bestLength = 0;
+  std::size_t bestPos = 0;
+  auto consider = [&](std::size_t pos) {
+    const std::size_t length = MatchLength(pos, p);
+    if (length > bestLength || (length == bestLength && pos < bestPos)) {
+      bestLength = length;
+      bestPos = pos;
     }
-    return SearchTiersFrom<T + 1>(p, bound, best);
+    return length;
+  };
+  for (std::size_t distance = 1; distance < kLongStride; ++distance) consider(p - distance);
+  for (std::size_t j = 0; j < kLongStride; ++j) {
+    if (IsRunOf<kTierKeys[0]>(window_ + p + j)) return LongSearch::Unsure;
+    Bucket& bucket = BucketAt<0>(p + j);
+    const auto lowestListed = static_cast<std::int32_t>(lowest + j);
+    if (bucket.Tail < lowestListed) continue;
+    // The bucket was last touched at its tail or later, in the window, and its head was
+    // then brought to within kHeadLag, so the head's ring slot still holds its link.
+    const auto window = static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance);
+    while (bucket.Head < window) bucket.Head = tier.Next[bucket.Head & kRingMask];
+    for (std::int32_t listed = bucket.Head;; listed = tier.Next[listed & kRingMask]) {
+      if (listed >= lowestListed) {
+        const std::size_t pos = static_cast<std::size_t>(listed) - j;
+        // Newer positions of this bucket are nearer than an 18-byte candidate found.
+        if (bestLength == kMaxMatch && pos > bestPos) break;
+        if (consider(pos) == kMaxMatch) break;
+      }
+      if (listed == bucket.Tail) break;
+    }
   }
+  if (bestLength < kLongReach) return LongSearch::NoneThatLong;
+  best = {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
+  return LongSearch::Found;
 }
 
 Match MatchFinder::Find(std::size_t p) {
   assert(p > kLeadingSpaces && p < fastLimit_);
   IndexUpTo(p);
   constexpr std::size_t kShortest = kTierCount - 1;
-  static_assert(kTierKeys[kShortest] == kMinMatch && kMinRun == kMinMatch);
+  static_assert(kTierCount == 2 && kTierKeys[kShortest] == kMinMatch && kMinRun == kMinMatch);
   Match best;
   // Every candidate of a position that begins with a run lies in a listed run. The tiers
   // leave out positions whose key is a run, so only a run shorter than the first key may
-  // still find its answer there, cheaply when that answer is 18 bytes long.
+  // still find its answer there, cheaply when that answer is long.
   const std::size_t run = RunLength(p, p + kMaxMatch);
   if (run >= kMinRun) {
-    if (run < kTierKeys[0] && SearchTier<0>(p, kMaxMatch, best)) return best;
+    if (run < kTierKeys[0] && SearchLongTier(p, best) == LongSearch::Found) return best;
     return SearchRuns(p, run, best) ? best : Match{};
   }
   // Any candidate shares p's first three bytes, so an empty bucket for them settles it.
@@ -309,8 +339,17 @@ Match MatchFinder::Find(std::size_t p) {
       static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
     return {};
   }
-  if (SearchTier<0>(p, kMaxMatch, best)) return best;
-  if (SearchTiersFrom<1>(p, kTierKeys[0] - 1, best)) return best;
+  std::size_t bound = kMaxMatch;
+  switch (SearchLongTier(p, best)) {
+    case LongSearch::Found:
+      return best;
+    case LongSearch::NoneThatLong:
+      bound = kLongReach - 1;
+      break;
+    case LongSearch::Unsure:
+      break;
+  }
+  if (SearchTier<kShortest>(p, bound, best)) return best;
   return {};
 }
 

@@ -66,16 +66,16 @@ struct Match {
 // 18 bytes before the end of the window (p < n - 19); the encoder asks it for rising
 // positions and uses the exhaustive scan for the last few.
 //
-// Every position of the window is indexed under keys of two lengths (tiers): its first 14
-// bytes and its first 3. For each key, the positions that carry it are linked from older
-// to newer, so that a walk starts at the farthest candidate still in the window. Any
-// candidate at least as long as a key shares that key, so a tier that yields such a
-// candidate holds the answer, and a walk may end at the first candidate that reaches the
-// longest length still possible (18 in the first tier; 13 in the second once the first has
-// found nothing). An empty bucket for the 3-byte key proves that there is no match at all.
-// Where the coded position begins with three equal bytes, the key buckets would hold every
-// position of every such run in the window; a list of the runs answers instead, from where
-// each run ends.
+// Positions are indexed under keys of two lengths (tiers): every second position under its
+// first 13 bytes, every position under its first 3. For each key, the positions that
+// carry it are linked from older to newer, so that a walk starts at the farthest candidate
+// still in the window. Any candidate at least as long as a key shares that key, so a tier
+// that yields such a candidate holds the answer, and a walk may end at the first candidate
+// that reaches the longest length still possible (18, or 13 in the 3-byte tier once the
+// 13-byte tier, looked up at p and p + 1, has found no candidate of 14 bytes). An empty
+// bucket for the 3-byte key proves that there is no match at all. Where the coded position
+// begins with three equal bytes, the key buckets would hold every position of every such
+// run in the window; a list of the runs answers instead, from where each run ends.
 class MatchFinder {
  public:
   // window must outlive the finder and hold n bytes.
@@ -89,8 +89,8 @@ class MatchFinder {
   [[nodiscard]] Match Find(std::size_t p);
 
   // Key lengths of the tiers, longest first, the last one the shortest match. The first
-  // is long enough to settle most matches of 14 to 18 bytes in one look, and short enough
-  // to spare the 3-byte walk where text repeats with small changes.
+  // settles most long matches in a look or two and spares the 3-byte walk where text
+  // repeats with small changes; listing only every second position halves its cost.
   static constexpr std::size_t kTierKeys[] = {13, kMinMatch};
   static constexpr std::size_t kTierCount = std::size(kTierKeys);
   // The first tier lists only every kLongStride-th position. Looked up at p, p + 1, ...,

@@ -20,7 +20,8 @@ namespace pbo {
 enum class LzssVerdict {
   Verified,        // checksum and length agree: the output is the entry
   Repaired,        // the checksum matched once the zeros made by references became spaces
-  LengthMismatch,  // checksum agrees, but the stream produced another length than declared
+  LengthMismatch,  // the stream produced another length than declared, and the checksum
+                   // agrees at once or after the space repair
   Unrepairable,    // checksum disagrees and the space repair does not explain it
 };
 
@@ -39,14 +40,18 @@ struct LzssDecodeResult {
 //     more than packedSize bytes could ever expand to, in which case it is cut to that
 //     bound (so a tiny block that claims gigabytes costs no more than the block justifies).
 //   LengthMismatch: Output is not meant to be written.
-// A negative originalSize gives LengthMismatch without decoding. Reads never leave the
-// packed block and writes never leave the output, whatever the block holds.
+// A negative originalSize gives LengthMismatch without decoding. A block shorter than the
+// 4 checksum bytes gives Unrepairable with an empty Output. Decoding ends where the item
+// stream does, even inside a group or an item. Reads never leave the packed block and
+// writes never leave the output, whatever the block holds.
 [[nodiscard]] LzssDecodeResult LzssDecode(const std::uint8_t* packed, std::size_t packedSize,
                                           std::int32_t originalSize);
 
-// Compresses size bytes (size >= 1) into the stream that LzssDecode expands, checksum
-// included. The stream is a pure function of the input: the same bytes give the same
-// stream on every run and every machine. size must be below 2^31.
+// Compresses size bytes into the stream that LzssDecode expands, checksum included; an
+// empty input gives the checksum alone. The stream is a pure function of the input: the
+// same bytes give the same stream on every run and every machine. size must be below 2^31.
+// Input that refers to the leading spaces and also repeats a zero byte by a reference
+// decodes as Unrepairable; the stream format cannot tell those zeros from the spaces.
 [[nodiscard]] std::vector<std::uint8_t> LzssEncode(const std::uint8_t* data, std::size_t size);
 
 }  // namespace pbo

@@ -9,11 +9,16 @@
 // does a genuine zero byte of the data repeated by a reference, which makes the repair
 // fail for a stream that also refers to the leading spaces.
 //
-// Bookkeeping costs the common case nothing: every produced byte stays in the buffer as
+// The bookkeeping stays out of the copy loop: every produced byte stays in the buffer as
 // produced (the buffer has room for the last item's overshoot past the declared size), so
-// the sum and the count of zeros are taken once at the end, and the zeros made by
-// references are the zeros less those that came as literals. Only when the checksum says
-// that a repair applies does a second pass over the items find where the references wrote.
+// the sum and the count of zeros are taken over the output a piece at a time, while it is
+// still in the cache, and the zeros made by references are the zeros less those that came
+// as literals. Only when the checksum says that a repair applies are the zeros found
+// again: all of them if no literal was a zero, else by a second pass over the items.
+//
+// Sizes: the output is the declared size, but never more than the item stream can
+// expand to (9 bytes per stream byte), so a small block that claims a huge size costs only
+// what the block justifies.
 #include <algorithm>
 #include <cassert>
 #include <cstring>

@@ -28,9 +28,11 @@ namespace {
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kUnknownValueTypePrefix = "Unknown value type in array: ";
 
-// The text limit: 64 bytes of text per byte of data, plus 16 MiB for small inputs.
+// The text limit: 64 bytes of text per byte of data, plus 64 KiB for small inputs. The
+// allowance is kept small because it holds per entry: an archive of many small missions
+// must not write text out of all proportion to its own size.
 constexpr std::size_t kTextBytesPerDataByte = 64;
-constexpr std::size_t kTextAllowance = std::size_t{16} << 20;
+constexpr std::size_t kTextAllowance = std::size_t{64} << 10;
 // Kept free below the limit for the line that reports reaching it.
 constexpr std::size_t kLimitLineReserve = 64;
 

@@ -19,7 +19,7 @@ struct MissionText {
 // [data, data + size), never throws because of the data, and its time and memory are
 // bounded by a multiple of size plus a constant. On damage the walk stops: Text holds the
 // lines made so far and the error lines that describe the damage (most name its offset as
-// eight hexadecimal digits), and ErrorFlag is set. Text never exceeds 64 * size + 16 MiB
+// eight hexadecimal digits), and ErrorFlag is set. Text never exceeds 64 * size + 64 KiB
 // bytes; a text that would grow past that ends in the error line
 // "Text size limit reached pos: " plus the offset of the entry that reached it.
 [[nodiscard]] MissionText MissionToText(const std::uint8_t* data, std::size_t size);

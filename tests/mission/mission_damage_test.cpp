@@ -22,7 +22,7 @@ constexpr unsigned kArrayEntry = 0x02;
 constexpr unsigned kStringValue = 0x100;
 constexpr unsigned kIntValue = 0x102;
 
-std::size_t TextLimit(std::size_t dataSize) { return 64 * dataSize + (std::size_t{16} << 20); }
+std::size_t TextLimit(std::size_t dataSize) { return 64 * dataSize + (std::size_t{64} << 10); }
 
 // The last line of a text, without its CR LF.
 std::string LastLine(const std::string& text) {

@@ -219,8 +219,9 @@ bool MatchFinder::SearchTier(std::size_t p, std::size_t bound, Match& best) {
   if (bucket.Tail < lowest) return false;
   // The bucket was last touched at its tail or later, in the window, and its head was then
   // brought to within kHeadLag, so the head's ring slot still holds its link.
-  while (bucket.Head < lowest) bucket.Head = tier.Next[bucket.Head & kRingMask];
   std::int32_t candidate = bucket.Head;
+  while (candidate < lowest) candidate = tier.Next[candidate & kRingMask];
+  bucket.Head = candidate;
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
   for (;; candidate = tier.Next[candidate & kRingMask]) {
@@ -304,8 +305,10 @@ MatchFinder::LongSearch MatchFinder::SearchLongTier(std::size_t p, Match& best) 
     // The bucket was last touched at its tail or later, in the window, and its head was
     // then brought to within kHeadLag, so the head's ring slot still holds its link.
     const auto window = static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance);
-    while (bucket.Head < window) bucket.Head = tier.Next[bucket.Head & kRingMask];
-    for (std::int32_t listed = bucket.Head;; listed = tier.Next[listed & kRingMask]) {
+    std::int32_t head = bucket.Head;
+    while (head < window) head = tier.Next[head & kRingMask];
+    bucket.Head = head;
+    for (std::int32_t listed = head;; listed = tier.Next[listed & kRingMask]) {
       if (listed >= lowestListed) {
         const std::size_t pos = static_cast<std::size_t>(listed) - j;
         // Newer positions of this bucket are nearer than an 18-byte candidate found.

@@ -110,26 +110,37 @@ TEST(LzssDecode, DistanceZeroYieldsZeros) {
   EXPECT_EQ(result.Output, Text("a     "));
 }
 
-TEST(LzssDecode, MismatchWithoutReferenceZerosIsUnrepairable) {
-  const Bytes packed = Packed({0x07, 0x61, 0x62, 0x63}, 294 + 32);  // "abc", sum off by 32
-  const LzssDecodeResult result = Decode(packed, 3);
-  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
-  EXPECT_EQ(result.Output, Text("abc"));
-}
-
-TEST(LzssDecode, ChecksumBelowTheSumIsUnrepairable) {
-  // Three zeros made before the start, one literal: the stored sum lies 96 below.
-  const Bytes packed = Packed({0x02, 0x05, 0x00, 0x70}, 0x70 - 96);
-  const LzssDecodeResult result = Decode(packed, 4);
-  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
-  EXPECT_EQ(result.Output, (Bytes{0, 0, 0, 0x70}));
-}
-
-TEST(LzssDecode, DifferenceThatIsAnotherMultipleOf32IsUnrepairable) {
-  const Bytes packed = Packed({0x00, 0x05, 0x00}, 64);  // three zeros, two spaces' worth
-  const LzssDecodeResult result = Decode(packed, 3);
-  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
-  EXPECT_EQ(result.Output, Bytes(3, 0));
+// The repair is all or nothing, and only for a sum short by exactly 32 per zero that a
+// reference made; every other difference leaves the bytes as decoded.
+TEST(LzssDecode, RepairNeedsExactly32PerReferenceZero) {
+  struct Case {
+    const char* What;
+    Bytes Packed;
+    std::int32_t Size;
+    Bytes Output;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"no zero made by a reference, the sum off by 32",
+       Packed({0x07,                // flag 111
+               0x61, 0x62, 0x63},   // "abc"
+              294 + 32), 3, Text("abc")},
+      {"the stored sum 96 below the produced one",
+       Packed({0x02,                // flag 10
+               0x05, 0x00,          // distance 5, length 3: zeros at 0..2
+               0x70},               // 'p'
+              0x70 - 96), 4, Bytes{0, 0, 0, 0x70}},
+      {"three zeros made before the start, two spaces' worth of difference",
+       Packed({0x00,                // flag 0
+               0x05, 0x00},         // distance 5, length 3: zeros at 0..2
+              64), 3, Bytes(3, 0)},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    const LzssDecodeResult result = Decode(c.Packed, c.Size);
+    EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable) << c.What;
+    EXPECT_EQ(result.Output, c.Output) << c.What;
+  }
 }
 
 TEST(LzssDecode, IgnoresUnusedFlagBitsAndTrailingBytes) {
@@ -157,43 +168,52 @@ TEST(LzssDecode, SumWrapsOnBothSides) {
 }
 
 // A stream that ran out early, or ran past the declared end, is damaged even when its
-// checksum differs from the sum by exactly 32 per zero: it must not pass as repaired.
-TEST(LzssDecode, ShortStreamIsNotRepairedByAFittingChecksum) {
-  const Bytes packed = Packed({0x06, 0x05, 0x00, 0x61, 0x62}, 291);  // "   ab", then nothing
-  const LzssDecodeResult result = Decode(packed, 9);
-  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
-}
-
-TEST(LzssDecode, OvershootIsNotRepairedByAFittingChecksum) {
-  const Bytes packed = Packed({0x01,         // flag 01
-                               0x61,         // 'a'
-                               0x05, 0x00},  // distance 5, length 3: zeros at 1..3
-                              0x61 + 3 * 32);
-  const LzssDecodeResult result = Decode(packed, 2);
-  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
+// checksum matches, at once or after the repair: it must not pass as verified or repaired.
+TEST(LzssDecode, ProducedLengthOtherThanDeclaredIsLengthMismatch) {
+  struct Case {
+    const char* What;
+    Bytes Packed;
+    std::int32_t Size;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"repaired, then the stream runs out short of 9",
+       Packed({0x06,                // flag 110, and a fourth item that never comes
+               0x05, 0x00,          // distance 5, length 3: zeros at 0..2
+               0x61, 0x62},         // "ab"
+              0x61 + 0x62 + 3 * 32), 9},
+      {"repaired, but the reference runs past a declared 2",
+       Packed({0x01,                // flag 01
+               0x61,                // 'a'
+               0x05, 0x00},         // distance 5, length 3: zeros at 1..3
+              0x61 + 3 * 32), 2},
+      {"the sum matching, but the reference runs past a declared 4",
+       Packed({0x03,                // flag 011
+               0x61, 0x62,          // "ab"
+               0x02, 0x00},         // distance 2, length 3: "aba"
+              0x61 + 0x62 + 0x61 + 0x62 + 0x61), 4},
+      {"the sum matching, the stream ending inside a reference",
+       Packed({0x01,                // flag 01
+               0x61,                // 'a'
+               0x05},               // half a reference
+              0x61), 4},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    EXPECT_EQ(Decode(c.Packed, c.Size).Verdict, LzssVerdict::LengthMismatch) << c.What;
+  }
 }
 
 TEST(LzssDecode, BytesPastTheDeclaredEndAreCountedButNotStored) {
   // Only the zero at 1 is stored; those at 2 and 3 still count, so one space's worth of
   // difference does not explain the sum.
-  const Bytes packed = Packed({0x01, 0x61, 0x05, 0x00}, 0x61 + 32);
+  const Bytes packed = Packed({0x01,         // flag 01
+                               0x61,         // 'a'
+                               0x05, 0x00},  // distance 5, length 3: zeros at 1..3
+                              0x61 + 32);
   const LzssDecodeResult result = Decode(packed, 2);
   EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
   EXPECT_EQ(result.Output, (Bytes{0x61, 0}));
-}
-
-TEST(LzssDecode, OvershootWithMatchingChecksumIsLengthMismatch) {
-  const Bytes packed = Packed({0x03, 0x61, 0x62, 0x02, 0x00}, 0x61 + 0x62 + 0x61 + 0x62 + 0x61);
-  const LzssDecodeResult result = Decode(packed, 4);  // the reference ends at 5
-  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
-}
-
-TEST(LzssDecode, StreamEndingInsideAnItemStops) {
-  const Bytes packed = Packed({0x01, 0x61,  // flag 01; 'a'
-                               0x05},       // half a reference
-                              0x61);
-  const LzssDecodeResult result = Decode(packed, 4);
-  EXPECT_EQ(result.Verdict, LzssVerdict::LengthMismatch);
 }
 
 TEST(LzssDecode, RunOutStreamLeavesZerosWhenUnrepairable) {

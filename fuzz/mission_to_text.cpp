@@ -2,7 +2,7 @@
 //
 // Properties, beyond ending (libFuzzer's timeout) and staying in bounds (the sanitizers):
 //   - the text is empty or ends in CR LF;
-//   - it never exceeds its documented bound of 64 bytes per data byte plus 16 MiB;
+//   - it never exceeds its documented bound of 64 bytes per data byte plus 64 KiB;
 //   - ErrorFlag is set exactly when the text holds an error line.
 // An error line is one that starts with one of the converter's error prefixes. A name or a
 // string of the data can carry such a prefix too (a string may even hold CR LF), so a
@@ -26,7 +26,7 @@ constexpr std::string_view kErrorPrefixes[] = {
 };
 
 constexpr std::size_t kTextBytesPerDataByte = 64;
-constexpr std::size_t kTextAllowance = std::size_t{16} << 20;
+constexpr std::size_t kTextAllowance = std::size_t{64} << 10;
 
 bool Contains(const unsigned char* data, std::size_t size, std::string_view needle) {
   const std::string_view haystack(reinterpret_cast<const char*>(data), size);

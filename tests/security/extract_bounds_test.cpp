@@ -29,6 +29,8 @@ using testing::ToBytes;
 constexpr std::uint32_t kPacked = ArchiveBuilder::kCompressed;
 constexpr double kSecondsAllowed = 30;  // the slowest case takes about a second unsanitized
 constexpr std::int64_t kBaseKiB = 64 * 1024;
+// Mission text may reach 64 bytes per byte of data plus this, per entry.
+constexpr std::uintmax_t kTextAllowance = 64 << 10;
 
 const Bytes kSignature = {0x00, 0x72, 0x61, 0x50, 0x04, 0x00, 0x00, 0x00, 0x00};
 
@@ -153,14 +155,41 @@ TEST_F(ExtractionBounds, HundredThousandNestedClassesStayWithinTheTextBound) {
                                               .Entry("sound.txt", "ok")
                                               .Build());
   EXPECT_EQ(run.ExitCode, 3);  // the text limit ends the conversion as an error
-  const std::uintmax_t textBound = 64 * mission.size() + (16u << 20);
-  ExpectCheap(run, 4 * 64 + 4 * (16 << 20) / static_cast<std::int64_t>(archiveSize_));
+  const std::uintmax_t textBound = 64 * mission.size() + kTextAllowance;
+  ExpectCheap(run, 4 * 64);
   ASSERT_TRUE(fs::exists(Out("deep/mission.zem")));
   EXPECT_LE(fs::file_size(Out("deep/mission.zem")), textBound);
   const Bytes text = ReadFile(Out("deep/mission.zem"));
   const std::string tail(text.end() - 40, text.end());
   EXPECT_NE(tail.find("Text size limit reached pos: "), std::string::npos) << tail;
   EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
+}
+
+TEST_F(ExtractionBounds, ManySmallMissionsWriteTextInProportionToTheArchive) {
+  // Each 4-byte entry repeats a 6,000-byte word, so the text would grow as the square of
+  // the data; twenty such missions must still write no more than the bound allows each.
+  Bytes body = {0x00,              // second byte of the first type code 01 00, StringValue
+                0x01, 0x6E, 0x00,  // name: new word 1, "n"
+                0x02};             // value: new word 2 ...
+  body.insert(body.end(), 6000, 0x77);  // ... 6,000 "w"
+  body.push_back(0x00);
+  for (int i = 0; i < 1494; ++i) {
+    body.insert(body.end(), {0x01, 0x00,    // StringValue
+                             0x01, 0x02});  // name word 1, value word 2
+  }
+  body.push_back(0x00);  // the type code that ends the data
+  Bytes mission = Mission(body);
+  mission[13] = 0x01;  // the header byte that makes the first type code two bytes long
+  ArchiveBuilder archive;
+  for (int i = 0; i < 20; ++i) archive.Entry("m" + std::to_string(i) + "\\mission.zem", mission);
+  const testing::BoundedRun run = Extract(archive.Build());
+  ExpectCheap(run, 4 * 64);
+  std::uintmax_t written = 0;
+  for (const auto& item : fs::recursive_directory_iterator(Out(""))) {
+    if (item.is_regular_file()) written += item.file_size();
+  }
+  EXPECT_LE(written, 20 * (64 * mission.size() + kTextAllowance));
+  EXPECT_GT(written, 20 * mission.size());
 }
 
 TEST_F(ExtractionBounds, TwoGigabyteClaimFromAFewBytesCostsWhatTheBytesJustify) {
@@ -216,7 +245,7 @@ TEST_F(ExtractionBounds, CountsOf32767WithNothingAfterThemEndTheConversion) {
   }
   // The sound one: 32,767 "{}" elements on one line, well inside its bound.
   EXPECT_GT(fs::file_size(Out("full/mission.zem")), 32767u * 3);
-  EXPECT_LE(fs::file_size(Out("full/mission.zem")), 64 * manyEmptyNested.size() + (16u << 20));
+  EXPECT_LE(fs::file_size(Out("full/mission.zem")), 64 * manyEmptyNested.size() + kTextAllowance);
   EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
 }
 

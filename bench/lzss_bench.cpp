@@ -4,11 +4,11 @@
 //
 //   lzss_bench CORPUS_DIR [SECONDS_PER_MEASUREMENT]
 //
-// Every measurement repeats its operation until it has used the given processor time (0.4 s
-// by default) and reports bytes of uncompressed data per second of its fastest run. The exhaustive encoder is
-// timed on a prefix of each file; its whole-corpus figure assumes that speed for the whole
-// file. The fast encoder's stream for that prefix is checked against the reference, and
-// every decode is checked against the input.
+// Every measurement repeats its operation until it has used the given processor time
+// (0.4 s by default) and reports bytes of uncompressed data per second of its fastest run.
+// The exhaustive encoder is timed on a prefix of each file; its whole-corpus figure assumes
+// that speed for the whole file. The fast encoder's stream for that prefix is checked
+// against the reference, and every decode is checked against the input.
 #include <zlib.h>
 
 #include <algorithm>

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <utility>
 #include <vector>
 
 #include "lzss/lzss.h"
@@ -73,9 +72,11 @@ struct Match {
 // that yields such a candidate holds the answer, and a walk may end at the first candidate
 // that reaches the longest length still possible (18, or 13 in the 3-byte tier once the
 // 13-byte tier, looked up at p and p + 1, has found no candidate of 14 bytes). An empty
-// bucket for the 3-byte key proves that there is no match at all. Where the coded position
-// begins with three equal bytes, the key buckets would hold every position of every such
-// run in the window; a list of the runs answers instead, from where each run ends.
+// bucket for the 3-byte key proves that there is no match at all. The 13-byte tier is kept
+// only while the 3-byte walks are long; without it the 3-byte walk alone, bounded by 18,
+// gives the same answer. Where the coded position begins with three equal bytes, the key
+// buckets would hold every position of every such run in the window; a list of the runs
+// answers instead, from where each run ends.
 class MatchFinder {
  public:
   // window must outlive the finder and hold n bytes.
@@ -138,9 +139,8 @@ class MatchFinder {
   template <std::size_t T>
   void Insert(std::size_t pos, Bucket& bucket);
   template <std::size_t T>
-  void InsertRange(std::size_t end);
-  template <std::size_t... T>
-  void InsertAll(std::size_t end, std::index_sequence<T...>);
+  void InsertRange(std::size_t begin, std::size_t end);
+  void ReviewLongTier(std::size_t p);
   void IndexUpTo(std::size_t p);
   void NoteRuns(std::size_t begin, std::size_t end);
   void ListRun(std::size_t start, std::size_t length);
@@ -157,6 +157,17 @@ class MatchFinder {
   std::size_t fastLimit_;
   std::size_t indexed_ = 0;  // positions below this are indexed
   std::array<Tier, kTierCount> tiers_;
+  // The long-key tier pays off only where the 3-byte walks grow long, as in binary data
+  // with a few very common byte triples; elsewhere its upkeep costs more than it saves.
+  // It is kept while the walks of the last block of positions were long, and dropped for
+  // one block in every kProbeEvery to see whether they still are.
+  static constexpr std::size_t kReviewBlock = 32768;
+  static constexpr std::size_t kWalkStepsForLongTier = 4;  // per position of a block
+  static constexpr std::size_t kProbeEvery = 16;
+  bool longTierOn_ = false;
+  std::size_t reviewAt_ = kReviewBlock;
+  std::size_t blocksOn_ = 0;
+  std::size_t walkSteps_ = 0;  // steps of 3-byte walks since the last review
   std::array<RunList, 256> runs_;
 };
 

@@ -26,6 +26,9 @@
 namespace pbo::lzss {
 namespace {
 
+// A tail this far back reads as an empty bucket from the first position on.
+constexpr std::int32_t kLongGone = -(1 << 30);
+
 std::uint64_t Load64(const std::uint8_t* at) {
   std::uint64_t value;
   std::memcpy(&value, at, sizeof value);
@@ -88,8 +91,6 @@ std::uint32_t KeyHash(const std::uint8_t* at) {
 
 MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n)
     : window_(window), n_(n), fastLimit_(n > kMaxMatch + 1 ? n - kMaxMatch - 1 : 0) {
-  // A tail this far back reads as an empty bucket from the first position on.
-  constexpr std::int32_t kLongGone = -(1 << 30);
   for (Tier& tier : tiers_) {
     tier.Buckets.assign(std::size_t{1} << kBucketBits[&tier - tiers_.data()],
                         Bucket{kLongGone, kLongGone});
@@ -171,27 +172,37 @@ void MatchFinder::ListRun(std::size_t start, std::size_t length) {
 // repeated is left out: a position that begins with such a run is answered from the list of runs,
 // never from this tier.
 template <std::size_t T>
-void MatchFinder::InsertRange(std::size_t end) {
+void MatchFinder::InsertRange(std::size_t begin, std::size_t end) {
   constexpr std::size_t kStride = T == 0 ? kLongStride : 1;
-  const std::size_t first = (indexed_ + kStride - 1) / kStride * kStride;
+  const std::size_t first = (begin + kStride - 1) / kStride * kStride;
   for (std::size_t pos = first; pos < end; pos += kStride) {
     if (!IsRunOf<kTierKeys[T]>(window_ + pos)) Insert<T>(pos, BucketAt<T>(pos));
   }
-}
-
-template <std::size_t... T>
-void MatchFinder::InsertAll(std::size_t end, std::index_sequence<T...>) {
-  (InsertRange<T>(end), ...);
 }
 
 void MatchFinder::IndexUpTo(std::size_t p) {
   const std::size_t limit = std::min(p, fastLimit_);
   while (indexed_ < limit) {
     const std::size_t end = std::min(limit, indexed_ + kMaxMatch);
-    InsertAll(end, std::make_index_sequence<kTierCount>());
+    if (longTierOn_) InsertRange<0>(indexed_, end);
+    InsertRange<1>(indexed_, end);
     NoteRuns(indexed_, end);
     indexed_ = end;
   }
+}
+
+// Decides, once a block, whether the long-key tier is kept for the next block. Taking it
+// up again lists the window's positions afresh, so that it holds every candidate.
+void MatchFinder::ReviewLongTier(std::size_t p) {
+  const bool wasOn = longTierOn_;
+  longTierOn_ = wasOn ? ++blocksOn_ % kProbeEvery != 0
+                      : walkSteps_ > kWalkStepsForLongTier * (p - (reviewAt_ - kReviewBlock));
+  walkSteps_ = 0;
+  reviewAt_ = p + kReviewBlock;
+  if (!longTierOn_ || wasOn) return;
+  Tier& tier = tiers_[0];
+  std::fill(tier.Buckets.begin(), tier.Buckets.end(), Bucket{kLongGone, kLongGone});
+  InsertRange<0>(indexed_ > kMaxDistance ? indexed_ - kMaxDistance : 0, indexed_);
 }
 
 // Length of the common prefix of the 18 bytes at candidate and at p.
@@ -225,6 +236,7 @@ bool MatchFinder::SearchTier(std::size_t p, std::size_t bound, Match& best) {
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
   for (;; candidate = tier.Next[candidate & kRingMask]) {
+    ++walkSteps_;
     const auto pos = static_cast<std::size_t>(candidate);
     const std::size_t length = MatchLength(pos, p);
     if (length > bestLength) {
@@ -326,6 +338,7 @@ MatchFinder::LongSearch MatchFinder::SearchLongTier(std::size_t p, Match& best) 
 Match MatchFinder::Find(std::size_t p) {
   assert(p > kLeadingSpaces && p < fastLimit_);
   IndexUpTo(p);
+  if (p >= reviewAt_) ReviewLongTier(p);
   constexpr std::size_t kShortest = kTierCount - 1;
   static_assert(kTierCount == 2 && kTierKeys[kShortest] == kMinMatch && kMinRun == kMinMatch);
   Match best;
@@ -334,7 +347,9 @@ Match MatchFinder::Find(std::size_t p) {
   // still find its answer there, cheaply when that answer is long.
   const std::size_t run = RunLength(p, p + kMaxMatch);
   if (run >= kMinRun) {
-    if (run < kTierKeys[0] && SearchLongTier(p, best) == LongSearch::Found) return best;
+    if (longTierOn_ && run < kTierKeys[0] && SearchLongTier(p, best) == LongSearch::Found) {
+      return best;
+    }
     return SearchRuns(p, run, best) ? best : Match{};
   }
   // Any candidate shares p's first three bytes, so an empty bucket for them settles it.
@@ -343,14 +358,16 @@ Match MatchFinder::Find(std::size_t p) {
     return {};
   }
   std::size_t bound = kMaxMatch;
-  switch (SearchLongTier(p, best)) {
-    case LongSearch::Found:
-      return best;
-    case LongSearch::NoneThatLong:
-      bound = kLongReach - 1;
-      break;
-    case LongSearch::Unsure:
-      break;
+  if (longTierOn_) {
+    switch (SearchLongTier(p, best)) {
+      case LongSearch::Found:
+        return best;
+      case LongSearch::NoneThatLong:
+        bound = kLongReach - 1;
+        break;
+      case LongSearch::Unsure:
+        break;
+    }
   }
   if (SearchTier<kShortest>(p, bound, best)) return best;
   return {};

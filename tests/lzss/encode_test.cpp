@@ -183,6 +183,27 @@ TEST(MatchFinder, AgreesWithTheScanAtEveryPosition) {
   }
 }
 
+// Blocks of float data, whose 3-byte walks are long, between text and zero-heavy records:
+// the finder takes up its long-key tier and drops it again several times.
+TEST(MatchFinder, AgreesWithTheScanAcrossLongTierChanges) {
+  using namespace testdata;
+  Bytes window(lzss::kLeadingSpaces, lzss::kSpace);
+  for (std::uint32_t seed = 1; seed <= 3; ++seed) {
+    for (const Bytes& block :
+         {Geometry(seed, 100000), ConfigText(seed, 100000), Sparse(seed, 60000)}) {
+      window.insert(window.end(), block.begin(), block.end());
+    }
+  }
+  lzss::MatchFinder finder(window.data(), window.size());
+  for (std::size_t p = lzss::kLeadingSpaces + 1; p < finder.FastLimit(); ++p) {
+    const lzss::Match fast = finder.Find(p);
+    if (p % 7 != 0) continue;  // the scan is slow; the finder still sees every position
+    const lzss::Match scan = lzss::FindLongestMatch(window.data(), window.size(), p);
+    ASSERT_EQ(fast.Length, scan.Length) << "at " << p;
+    ASSERT_EQ(fast.Distance, scan.Distance) << "at " << p;
+  }
+}
+
 TEST(FindLongestMatch, AgreesWithTheReferenceScanNearTheEnd) {
   for (const auto& [name, data] : Kinds(300)) {
     Bytes window(lzss::kLeadingSpaces, lzss::kSpace);

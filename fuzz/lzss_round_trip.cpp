@@ -97,8 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     FUZZ_CHECK(decoded.Verdict == pbo::LzssVerdict::Unrepairable);
     return 0;
   }
-  FUZZ_CHECK(decoded.Verdict == (facts.RefersBeforeStart ? pbo::LzssVerdict::Repaired
-                                                          : pbo::LzssVerdict::Verified));
+  FUZZ_CHECK(decoded.Verdict ==
+             (facts.RefersBeforeStart ? pbo::LzssVerdict::Repaired : pbo::LzssVerdict::Verified));
   FUZZ_CHECK(decoded.Output == x);
   return 0;
 }

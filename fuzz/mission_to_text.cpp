@@ -19,9 +19,12 @@
 namespace {
 
 constexpr std::string_view kErrorPrefixes[] = {
-    "Unknown word pos: ",          "Unknown value type in array: ",
-    "Unknown class or property: ", "Unexpected end of data pos: ",
-    "Invalid compressed integer pos: ", "Word not defined yet pos: ",
+    "Unknown word pos: ",
+    "Unknown value type in array: ",
+    "Unknown class or property: ",
+    "Unexpected end of data pos: ",
+    "Invalid compressed integer pos: ",
+    "Word not defined yet pos: ",
     "Text size limit reached pos: ",
 };
 

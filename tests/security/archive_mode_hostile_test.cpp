@@ -47,8 +47,8 @@ class HostileSource : public ::testing::Test {
   // Runs "pbo -a <scratch>/Island" in a child; returns its exit code, or -1 on a hang.
   int Pack() const {
     const std::string folder = Source().string().substr(0, Source().string().size() - 1);
-    const testing::BoundedRun run =
-        RunBounded([folder] { return pbo::Run({"-a", folder}); }, std::chrono::seconds(30));
+    const auto pack = [folder] { return pbo::Run({"-a", folder}); };
+    const testing::BoundedRun run = RunBounded(pack, std::chrono::seconds(30));
     return run.Ended ? run.ExitCode : -1;
   }
 
@@ -76,8 +76,8 @@ class HostileSource : public ::testing::Test {
 
 TEST_F(HostileSource, LinkCyclesAreWalkedOnce) {
   WriteFile(Source("real/f.txt"), "f");
-  fs::create_directory_symlink(Source(), Source("real/up"));       // back to the top
-  fs::create_directory_symlink(".", Source("real/self"));          // to its own folder
+  fs::create_directory_symlink(Source(), Source("real/up"));      // back to the top
+  fs::create_directory_symlink(".", Source("real/self"));         // to its own folder
   fs::create_directory_symlink("../real", Source("real/again"));  // to its own folder, again
   EXPECT_EQ(Pack(), 0);
   EXPECT_EQ(PackedNames(), std::vector<std::string>{"real\\f.txt"});
@@ -154,7 +154,9 @@ TEST_F(HostileSource, LinkAtTheArchivePathIsReplacedNotWrittenThrough) {
 // file) or ends with 1 and leaves the older archive whole; it never hangs and never
 // leaves a partial archive. The dangling link above is the same failure, made certain.
 TEST_F(HostileSource, FileThatVanishesWhilePackingNeverLeavesAPartialArchive) {
-  for (int i = 0; i < 20; ++i) WriteFile(Source("f" + std::to_string(i) + ".txt"), Bytes(4000, 'x'));
+  for (int i = 0; i < 20; ++i) {
+    WriteFile(Source("f" + std::to_string(i) + ".txt"), Bytes(4000, 'x'));
+  }
   const Bytes old = ToBytes("old archive");
   std::atomic<bool> stop{false};
   std::thread flicker([&] {
@@ -178,7 +180,9 @@ TEST_F(HostileSource, FileThatVanishesWhilePackingNeverLeavesAPartialArchive) {
       const Bytes packed = ReadFile(Archive());
       const std::size_t dataStart = ReadEntryTable(packed, Archive().string(), table);
       std::uint64_t dataSize = 0;
-      for (const TFileHeaders& entry : table) dataSize += static_cast<std::uint32_t>(entry.DataSize);
+      for (const TFileHeaders& entry : table) {
+        dataSize += static_cast<std::uint32_t>(entry.DataSize);
+      }
       EXPECT_EQ(dataStart + dataSize, packed.size());
       ++completed;
     } catch (const FatalError&) {

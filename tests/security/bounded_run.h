@@ -20,10 +20,10 @@
 namespace pbo::testing {
 
 struct BoundedRun {
-  bool Ended = false;          // false: killed at the deadline
-  int ExitCode = -1;           // what the work returned
-  double Seconds = 0;          // wall time
-  std::int64_t PeakKiB = -1;   // peak resident memory above an idle child; -1 if unknown
+  bool Ended = false;         // false: killed at the deadline
+  int ExitCode = -1;          // what the work returned
+  double Seconds = 0;         // wall time
+  std::int64_t PeakKiB = -1;  // peak resident memory above an idle child; -1 if unknown
 };
 
 // True when the sanitizers' own bookkeeping (shadow memory, quarantine of freed blocks)

@@ -38,10 +38,10 @@ const Bytes kSignature = {0x00, 0x72, 0x61, 0x50, 0x04, 0x00, 0x00, 0x00, 0x00};
 // then body.
 Bytes Mission(const Bytes& body) {
   Bytes data = kSignature;
-  data.insert(data.end(), {0x00,          // byte 9, not examined
-                           0x00,          // z: the run at offset 10 is empty
-                           0x00, 0x00,    // not examined
-                           0x00});        // not 01: the first type code is one byte
+  data.insert(data.end(), {0x00,        // byte 9, not examined
+                           0x00,        // z: the run at offset 10 is empty
+                           0x00, 0x00,  // not examined
+                           0x00});      // not 01: the first type code is one byte
   data.insert(data.end(), body.begin(), body.end());
   return data;
 }
@@ -75,7 +75,8 @@ class ExtractionBounds : public ::testing::Test {
                 archiveSize_, run.Seconds, static_cast<long long>(run.PeakKiB));
     EXPECT_LT(run.Seconds, kSecondsAllowed);
     if (run.PeakKiB >= 0 && !testing::kMemoryInflatedBySanitizer) {
-      EXPECT_LT(run.PeakKiB, kBaseKiB + perArchiveByte * static_cast<std::int64_t>(archiveSize_) / 1024);
+      EXPECT_LT(run.PeakKiB,
+                kBaseKiB + perArchiveByte * static_cast<std::int64_t>(archiveSize_) / 1024);
     }
   }
 
@@ -96,7 +97,9 @@ TEST_F(ExtractionBounds, HundredThousandEmptyEntriesAllBecomeFiles) {
   EXPECT_TRUE(fs::exists(Out("d0/e0")));
   EXPECT_TRUE(fs::exists(Out("d99/e99999")));
   std::size_t files = 0;
-  for (const auto& item : fs::recursive_directory_iterator(Out(""))) files += item.is_regular_file();
+  for (const auto& item : fs::recursive_directory_iterator(Out(""))) {
+    files += item.is_regular_file();
+  }
   EXPECT_EQ(files, 100000u);
 }
 
@@ -105,11 +108,8 @@ TEST_F(ExtractionBounds, TenThousandByteNamesFailAloneOnFileNameAndPathLimits) {
   std::string longPath;                    // 40 parts of 249 bytes: beyond any path limit
   for (int i = 0; i < 40; ++i) longPath += std::string(249, static_cast<char>('a' + i % 26)) + "\\";
   longPath += "f";
-  const testing::BoundedRun run = Extract(ArchiveBuilder()
-                                              .Entry(longPart, "x")
-                                              .Entry(longPath, "y")
-                                              .Entry("sound.txt", "ok")
-                                              .Build());
+  const testing::BoundedRun run = Extract(
+      ArchiveBuilder().Entry(longPart, "x").Entry(longPath, "y").Entry("sound.txt", "ok").Build());
   EXPECT_EQ(run.ExitCode, 3);
   ExpectCheap(run, 64);
   EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
@@ -119,8 +119,8 @@ TEST_F(ExtractionBounds, FiveThousandLevelNameFailsWithoutEndlessClimb) {
   std::string deep;
   for (int i = 0; i < 5000; ++i) deep += "a\\";
   deep += "f.txt";
-  const testing::BoundedRun run = Extract(
-      ArchiveBuilder().Entry(deep, "deep").Entry("a\\sound.txt", "ok").Build());
+  const testing::BoundedRun run =
+      Extract(ArchiveBuilder().Entry(deep, "deep").Entry("a\\sound.txt", "ok").Build());
   EXPECT_EQ(run.ExitCode, 3);
   ExpectCheap(run, 64);
   EXPECT_EQ(ReadFile(Out("a/sound.txt")), ToBytes("ok"));
@@ -140,20 +140,18 @@ TEST_F(ExtractionBounds, ManyFilesInOneDeepFolderCostOneCheckEach) {
 
 TEST_F(ExtractionBounds, HundredThousandNestedClassesStayWithinTheTextBound) {
   // class a { class a { ... } }, 100,000 deep: indentation alone would make gigabytes.
-  Bytes body = {0x00,                    // ClassEntry
-                0x01, 0x61, 0x00,        // name: new word 1, "a"
-                0x00, 0x01};             // no base, one member
+  Bytes body = {0x00,              // ClassEntry
+                0x01, 0x61, 0x00,  // name: new word 1, "a"
+                0x00, 0x01};       // no base, one member
   for (int i = 1; i < 100000; ++i) {
-    body.insert(body.end(), {0x00,       // ClassEntry
-                             0x01,       // name: reference to word 1
+    body.insert(body.end(), {0x00,          // ClassEntry
+                             0x01,          // name: reference to word 1
                              0x00, 0x01});  // no base, one member
   }
   body.push_back(0x00);  // the last class's member would be a class; the data ends instead
   const Bytes mission = Mission(body);
-  const testing::BoundedRun run = Extract(ArchiveBuilder()
-                                              .Entry("deep\\mission.zem", mission)
-                                              .Entry("sound.txt", "ok")
-                                              .Build());
+  const testing::BoundedRun run = Extract(
+      ArchiveBuilder().Entry("deep\\mission.zem", mission).Entry("sound.txt", "ok").Build());
   EXPECT_EQ(run.ExitCode, 3);  // the text limit ends the conversion as an error
   const std::uintmax_t textBound = 64 * mission.size() + kTextAllowance;
   ExpectCheap(run, 4 * 64);
@@ -168,9 +166,9 @@ TEST_F(ExtractionBounds, HundredThousandNestedClassesStayWithinTheTextBound) {
 TEST_F(ExtractionBounds, ManySmallMissionsWriteTextInProportionToTheArchive) {
   // Each 4-byte entry repeats a 6,000-byte word, so the text would grow as the square of
   // the data; twenty such missions must still write no more than the bound allows each.
-  Bytes body = {0x00,              // second byte of the first type code 01 00, StringValue
-                0x01, 0x6E, 0x00,  // name: new word 1, "n"
-                0x02};             // value: new word 2 ...
+  Bytes body = {0x00,                   // second byte of the first type code 01 00, StringValue
+                0x01, 0x6E, 0x00,       // name: new word 1, "n"
+                0x02};                  // value: new word 2 ...
   body.insert(body.end(), 6000, 0x77);  // ... 6,000 "w"
   body.push_back(0x00);
   for (int i = 0; i < 1494; ++i) {
@@ -210,16 +208,16 @@ TEST_F(ExtractionBounds, TwoGigabyteClaimFromAFewBytesCostsWhatTheBytesJustify) 
 }
 
 TEST_F(ExtractionBounds, CountsOf32767WithNothingAfterThemEndTheConversion) {
-  const Bytes classCount = Mission({0x00,              // ClassEntry
-                                    0x01, 0x63, 0x00,  // name: new word 1, "c"
-                                    0x00,              // no base
-                                    0xFF, 0xFF});      // 32,767 members, none present
-  const Bytes arrayCount = Mission({0x02,              // ArrayEntry
-                                    0x01, 0x6C, 0x00,  // name: new word 1, "l"
-                                    0xFF, 0xFF});      // 32,767 elements, none present
-  const Bytes nestedCount = Mission({0x02,              // ArrayEntry
-                                     0x01, 0x6C, 0x00,  // name: new word 1, "l"
-                                     0x01,              // one element
+  const Bytes classCount = Mission({0x00,                 // ClassEntry
+                                    0x01, 0x63, 0x00,     // name: new word 1, "c"
+                                    0x00,                 // no base
+                                    0xFF, 0xFF});         // 32,767 members, none present
+  const Bytes arrayCount = Mission({0x02,                 // ArrayEntry
+                                    0x01, 0x6C, 0x00,     // name: new word 1, "l"
+                                    0xFF, 0xFF});         // 32,767 elements, none present
+  const Bytes nestedCount = Mission({0x02,                // ArrayEntry
+                                     0x01, 0x6C, 0x00,    // name: new word 1, "l"
+                                     0x01,                // one element
                                      0x03, 0xFF, 0xFF});  // a nested array of 32,767
   const Bytes manyEmptyNested = [] {
     Bytes body = {0x02, 0x01, 0x6C, 0x00,  // ArrayEntry "l"
@@ -256,8 +254,8 @@ using HostileOutput = ExtractionBounds;
 TEST_F(HostileOutput, FifoLeftAtAnOutputPathFailsItsEntryWithoutWaiting) {
   fs::create_directories(Out("sub"));
   ASSERT_EQ(::mkfifo(Out("sub/pipe.txt").c_str(), 0600), 0);
-  const testing::BoundedRun run = Extract(
-      ArchiveBuilder().Entry("sub\\pipe.txt", "x").Entry("sub\\sound.txt", "ok").Build());
+  const testing::BoundedRun run =
+      Extract(ArchiveBuilder().Entry("sub\\pipe.txt", "x").Entry("sub\\sound.txt", "ok").Build());
   ASSERT_TRUE(run.Ended) << "the write waited for a reader of the FIFO";
   EXPECT_EQ(run.ExitCode, 3);
   EXPECT_TRUE(fs::is_fifo(Out("sub/pipe.txt")));

@@ -72,12 +72,12 @@ bool OutputWriter::PrepareFolders(const std::string& fullPath) {
        separator = fullPath.find(platform::kSeparator, separator + 1)) {
     std::string folder = fullPath.substr(0, separator);
     if (verifiedFolders_.count(folder) != 0) continue;
-    if (platform::IsLink(folder)) return false;
-    if (platform::KindOf(folder) != platform::PathKind::Folder) {
-      platform::CreateFolder(folder);
-      if (platform::IsLink(folder) || platform::KindOf(folder) != platform::PathKind::Folder) {
-        return false;
-      }
+    // A folder just made is a real folder; only one that was there already can be a link.
+    // Making it first costs a new folder one call, where each call on a deep path pays for
+    // every level of it.
+    if (!platform::CreateFolder(folder) &&
+        (platform::IsLink(folder) || platform::KindOf(folder) != platform::PathKind::Folder)) {
+      return false;
     }
     verifiedFolders_.insert(std::move(folder));
   }

@@ -63,7 +63,8 @@ fuzz-build:
 
 fuzz: fuzz-build
 	@mkdir -p $(FUZZ_BUILD)/findings
-	$(foreach t,$(FUZZ_TARGETS),mkdir -p $(FUZZ_BUILD)/corpus/$(t) && \
+	$(foreach t,$(FUZZ_TARGETS),echo "=== fuzz_$(t) for $(FUZZ_SECONDS) s" && \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$(t) && \
 	  TMPDIR=$(FUZZ_TMPDIR) $(FUZZ_BUILD)/fuzz/fuzz_$(t) -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	    -rss_limit_mb=2048 -max_len=$(FUZZ_MAX_LEN_$(t)) -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ_BUILD)/findings/$(t)- \

@@ -140,6 +140,8 @@ class MatchFinder {
   void Insert(std::size_t pos, Bucket& bucket);
   template <std::size_t T>
   void InsertRange(std::size_t begin, std::size_t end);
+  template <std::size_t T>
+  void Unlink(std::size_t pos);
   void ReviewLongTier(std::size_t p);
   void IndexUpTo(std::size_t p);
   void NoteRuns(std::size_t begin, std::size_t end);

@@ -176,7 +176,25 @@ void MatchFinder::InsertRange(std::size_t begin, std::size_t end) {
   constexpr std::size_t kStride = T == 0 ? kLongStride : 1;
   const std::size_t first = (begin + kStride - 1) / kStride * kStride;
   for (std::size_t pos = first; pos < end; pos += kStride) {
+    if constexpr (T == kTierCount - 1) {
+      // Without the long-key tier, the short-key buckets are searched so often that their
+      // heads are best kept in the window: the position leaving it is unlinked as the next
+      // one comes in. Otherwise searches step past the old positions as they meet them.
+      if (!longTierOn_ && pos > kMaxDistance) Unlink<T>(pos - kMaxDistance - 1);
+    }
     if (!IsRunOf<kTierKeys[T]>(window_ + pos)) Insert<T>(pos, BucketAt<T>(pos));
+  }
+}
+
+// Unlinks pos from tier T, where it is the oldest listed position and so heads its bucket,
+// unless a search has already stepped past it. An emptied bucket keeps its old tail, which
+// has left the window.
+template <std::size_t T>
+void MatchFinder::Unlink(std::size_t pos) {
+  if (IsRunOf<kTierKeys[T]>(window_ + pos)) return;
+  Bucket& bucket = BucketAt<T>(pos);
+  if (bucket.Head == static_cast<std::int32_t>(pos)) {
+    bucket.Head = tiers_[T].Next[pos & kRingMask];
   }
 }
 

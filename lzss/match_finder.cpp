@@ -299,9 +299,7 @@ bool MatchFinder::SearchRuns(std::size_t p, std::size_t run, Match& best) {
     if (run == kMaxMatch || end - start < run) continue;
     const std::size_t exact = end - run;
     if (exact < lowest || exact >= p) continue;
-    std::size_t length = run;
-    while (length < kMaxMatch && window_[exact + length] == window_[p + length]) ++length;
-    if (consider(exact, length)) break;
+    if (consider(exact, MatchLength(exact, p))) break;
   }
   if (bestLength < kMinRun) return false;
   best = {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};

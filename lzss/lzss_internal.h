@@ -105,7 +105,9 @@ class MatchFinder {
  private:
   // Links of the last kRingSize positions are kept. Whenever a bucket is touched, its
   // head is brought to within kHeadLag positions, so a listed position never falls out of
-  // the ring: kRingSize > kHeadLag + kMaxDistance. The lag spares most inserts that step.
+  // the ring: kRingSize > kHeadLag + kMaxDistance. The lag spares most inserts that step;
+  // searches step past the old positions they meet, and while the long-key tier is off,
+  // each position is unlinked from the 3-byte tier as it leaves the window.
   static constexpr std::size_t kRingSize = 16384;
   static constexpr std::size_t kHeadLag = 8192;
   static constexpr std::size_t kRingMask = kRingSize - 1;

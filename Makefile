@@ -68,6 +68,7 @@ fuzz: fuzz-build
 	  TMPDIR=$(FUZZ_TMPDIR) $(FUZZ_BUILD)/fuzz/fuzz_$(t) -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	    -rss_limit_mb=2048 -max_len=$(FUZZ_MAX_LEN_$(t)) -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ_BUILD)/findings/$(t)- \
+	    $(if $(wildcard fuzz/$(t).dict),-dict=fuzz/$(t).dict) \
 	    $(FUZZ_BUILD)/corpus/$(t) fuzz/corpus/$(t) && ) true
 
 # Codec benchmark over the shared corpus (../shared/bench): the fast encoder against the

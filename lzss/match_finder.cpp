@@ -199,14 +199,12 @@ void MatchFinder::Unlink(std::size_t pos) {
 }
 
 void MatchFinder::IndexUpTo(std::size_t p) {
-  const std::size_t limit = std::min(p, fastLimit_);
-  while (indexed_ < limit) {
-    const std::size_t end = std::min(limit, indexed_ + kMaxMatch);
-    if (longTierOn_) InsertRange<0>(indexed_, end);
-    InsertRange<1>(indexed_, end);
-    NoteRuns(indexed_, end);
-    indexed_ = end;
-  }
+  const std::size_t end = std::min(p, fastLimit_);
+  if (indexed_ >= end) return;
+  if (longTierOn_) InsertRange<0>(indexed_, end);
+  InsertRange<1>(indexed_, end);
+  NoteRuns(indexed_, end);
+  indexed_ = end;
 }
 
 // Decides, once a block, whether the long-key tier is kept for the next block. Taking it

@@ -103,14 +103,19 @@ class MatchFinder {
   static constexpr std::size_t kMinRun = kMinMatch;
 
  private:
-  // Links of the last kRingSize positions are kept. Whenever a bucket is touched, its
-  // head is brought to within kHeadLag positions, so a listed position never falls out of
-  // the ring: kRingSize > kHeadLag + kMaxDistance. The lag spares most inserts that step;
-  // searches step past the old positions they meet, and while the long-key tier is off,
-  // each position is unlinked from the 3-byte tier as it leaves the window.
+  // The long-key tier keeps the links of the last kRingSize positions. Whenever one of its
+  // buckets is touched, its head is brought to within kHeadLag positions, so a listed
+  // position never falls out of the ring: kRingSize > kHeadLag + kMaxDistance. The lag
+  // spares most inserts that step; searches step past the old positions they meet.
   static constexpr std::size_t kRingSize = 16384;
   static constexpr std::size_t kHeadLag = 8192;
   static constexpr std::size_t kRingMask = kRingSize - 1;
+  // The 3-byte tier unlinks each position as it leaves the window, so its ring holds just
+  // the window's links and stays in the first-level cache.
+  static constexpr std::size_t kShortRingSize = 4096;
+  static constexpr std::size_t kShortRingMask = kShortRingSize - 1;
+  static_assert(kShortRingSize > kMaxDistance);
+  static constexpr std::uint32_t kUnlisted = ~std::uint32_t{0};
   // Buckets per tier, as a power of two: more for short keys, whose buckets are the first
   // test of whether any candidate exists at all.
   static constexpr unsigned kBucketBits[] = {13, 16};
@@ -140,18 +145,14 @@ class MatchFinder {
 
   template <std::size_t T>
   void Insert(std::size_t pos, Bucket& bucket);
-  template <std::size_t T>
-  void InsertRange(std::size_t begin, std::size_t end);
-  template <std::size_t T>
-  void Unlink(std::size_t pos);
+  void InsertLongKeys(std::size_t begin, std::size_t end);
+  void IndexShortKeys(std::size_t begin, std::size_t end);
   void ReviewLongTier(std::size_t p);
   void IndexUpTo(std::size_t p);
-  void NoteRuns(std::size_t begin, std::size_t end);
   void ListRun(std::size_t start, std::size_t length);
   std::size_t RunLength(std::size_t pos, std::size_t limit) const;
   std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
-  template <std::size_t T>
-  bool SearchTier(std::size_t p, std::size_t bound, Match& best);
+  bool SearchShortKeys(std::size_t p, std::size_t bound, Match& best);
   enum class LongSearch { Found, NoneThatLong, Unsure };
   LongSearch SearchLongTier(std::size_t p, Match& best);
   bool SearchRuns(std::size_t p, std::size_t run, Match& best);
@@ -161,6 +162,8 @@ class MatchFinder {
   std::size_t fastLimit_;
   std::size_t indexed_ = 0;  // positions below this are indexed
   std::array<Tier, kTierCount> tiers_;
+  std::vector<std::uint32_t> shortBucketOf_;  // per ring slot: bucket of that position in the
+                                              // 3-byte tier, or kUnlisted
   // The long-key tier pays off only where the 3-byte walks grow long, as in binary data
   // with a few very common byte triples; elsewhere its upkeep costs more than it saves.
   // It is kept while the walks of the last block of positions were long, and dropped for

@@ -38,12 +38,6 @@ std::uint64_t Load64(const std::uint8_t* at) {
   return value;
 }
 
-// Marks with its top bit each byte of word that is zero.
-std::uint64_t ZeroByteMask(std::uint64_t word) {
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-  return ~(((word & kLow7) + kLow7) | word) & ~kLow7;
-}
-
 // Whether the K bytes at `at` (3 <= K <= 16) are all equal.
 template <std::size_t K>
 bool IsRunOf(const std::uint8_t* at) {
@@ -94,8 +88,10 @@ MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n)
   for (Tier& tier : tiers_) {
     tier.Buckets.assign(std::size_t{1} << kBucketBits[&tier - tiers_.data()],
                         Bucket{kLongGone, kLongGone});
-    tier.Next.assign(kRingSize + 1, 0);
   }
+  tiers_[0].Next.assign(kRingSize + 1, 0);
+  tiers_[1].Next.assign(kShortRingSize + 1, 0);
+  shortBucketOf_.assign(kShortRingSize, kUnlisted);
 }
 
 template <std::size_t T>
@@ -135,29 +131,6 @@ std::size_t MatchFinder::RunLength(std::size_t pos, std::size_t limit) const {
   return end - pos;
 }
 
-// Lists the runs of three or more equal bytes that start from begin to end, found eight
-// positions at a time: a run starts where three equal bytes begin and the byte before
-// differs. A run is listed whole, however far past end it goes.
-void MatchFinder::NoteRuns(std::size_t begin, std::size_t end) {
-  static_assert(kMinRun == 3);
-  for (std::size_t i = begin; i < end; i += 8) {
-    const std::uint8_t* at = window_ + i;
-    const std::uint64_t first = Load64(at);
-    const std::uint64_t second = Load64(at + 1);
-    const std::uint64_t third = Load64(at + 2);
-    const std::uint64_t triples = ZeroByteMask((first ^ second) | (second ^ third));
-    if (triples == 0) continue;
-    // The byte before the first; one that differs from it at the window's start.
-    const std::uint64_t before = i > 0 ? at[-1] : at[0] ^ 1u;
-    std::uint64_t starts = triples & ~ZeroByteMask(((first << 8) | before) ^ first);
-    if (end - i < 8) starts &= (std::uint64_t{1} << (8 * (end - i))) - 1;
-    for (; starts != 0; starts &= starts - 1) {
-      const std::size_t pos = i + CountTrailingZeros(starts) / 8;
-      ListRun(pos, RunLength(pos, n_));
-    }
-  }
-}
-
 void MatchFinder::ListRun(std::size_t start, std::size_t length) {
   RunList& list = runs_[window_[start]];
   // Drop the runs that have left the window once they make up most of the list.
@@ -168,42 +141,65 @@ void MatchFinder::ListRun(std::size_t start, std::size_t length) {
   list.Runs.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(length)});
 }
 
-// Lists the positions from indexed_ to end in tier T. A position whose key is one byte value
-// repeated is left out: a position that begins with such a run is answered from the list of runs,
-// never from this tier.
-template <std::size_t T>
-void MatchFinder::InsertRange(std::size_t begin, std::size_t end) {
-  constexpr std::size_t kStride = T == 0 ? kLongStride : 1;
-  const std::size_t first = (begin + kStride - 1) / kStride * kStride;
-  for (std::size_t pos = first; pos < end; pos += kStride) {
-    if constexpr (T == kTierCount - 1) {
-      // Without the long-key tier, the short-key buckets are searched so often that their
-      // heads are best kept in the window: the position leaving it is unlinked as the next
-      // one comes in. Otherwise searches step past the old positions as they meet them.
-      if (!longTierOn_ && pos > kMaxDistance) Unlink<T>(pos - kMaxDistance - 1);
-    }
-    if (!IsRunOf<kTierKeys[T]>(window_ + pos)) Insert<T>(pos, BucketAt<T>(pos));
+// Lists the positions from begin to end in the long-key tier. A position whose key is one
+// byte value repeated is left out: a position that begins with such a run is answered from
+// the list of runs, never from this tier.
+void MatchFinder::InsertLongKeys(std::size_t begin, std::size_t end) {
+  const std::size_t first = (begin + kLongStride - 1) / kLongStride * kLongStride;
+  for (std::size_t pos = first; pos < end; pos += kLongStride) {
+    if (!IsRunOf<kTierKeys[0]>(window_ + pos)) Insert<0>(pos, BucketAt<0>(pos));
   }
 }
 
-// Unlinks pos from tier T, where it is the oldest listed position and so heads its bucket,
-// unless a search has already stepped past it. An emptied bucket keeps its old tail, which
-// has left the window.
-template <std::size_t T>
-void MatchFinder::Unlink(std::size_t pos) {
-  if (IsRunOf<kTierKeys[T]>(window_ + pos)) return;
-  Bucket& bucket = BucketAt<T>(pos);
-  if (bucket.Head == static_cast<std::int32_t>(pos)) {
-    bucket.Head = tiers_[T].Next[pos & kRingMask];
+// Lists the positions from begin to end under their 3-byte keys, and the runs of three or
+// more equal bytes that start there in the lists of runs; a position whose first three
+// bytes are equal is left out of the 3-byte tier, as of the long-key tier. Unlinks each
+// position as it leaves the window of the next position to be coded. Every bucket thus lists
+// exactly its positions in the window, oldest first; an emptied one gets a negative tail.
+void MatchFinder::IndexShortKeys(std::size_t begin, std::size_t end) {
+  constexpr std::size_t kShortest = kTierCount - 1;
+  // Locals, so that the stores into the tables do not make the compiler reload them.
+  const std::uint8_t* const window = window_;
+  Bucket* const buckets = tiers_[kShortest].Buckets.data();
+  std::int32_t* const next = tiers_[kShortest].Next.data();
+  std::uint32_t* const bucketOf = shortBucketOf_.data();
+  for (std::size_t pos = begin; pos < end; ++pos) {
+    if (pos >= kMaxDistance) {
+      // The position leaving the window is the oldest of its bucket.
+      const std::size_t oldSlot = (pos - kMaxDistance) & kShortRingMask;
+      const std::uint32_t oldIndex = bucketOf[oldSlot];
+      if (oldIndex != kUnlisted) {
+        Bucket& bucket = buckets[oldIndex];
+        const auto old = static_cast<std::int32_t>(pos - kMaxDistance);
+        assert(bucket.Head == old);
+        bucket.Head = next[oldSlot];
+        bucket.Tail = bucket.Tail == old ? kLongGone : bucket.Tail;
+      }
+    }
+    std::uint32_t index = kUnlisted;
+    if (IsRunOf<kMinRun>(window + pos)) {
+      // A run starts where the byte before differs; it is listed whole, however far past
+      // end it goes.
+      if (pos == 0 || window[pos - 1] != window[pos]) ListRun(pos, RunLength(pos, n_));
+    } else {
+      index = KeyHash<kMinMatch, kBucketBits[kShortest]>(window + pos);
+      Bucket& bucket = buckets[index];
+      const auto position = static_cast<std::int32_t>(pos);
+      // An empty bucket's tail is negative; the link then goes to the spare last slot.
+      const bool listed = bucket.Tail >= 0;
+      next[listed ? bucket.Tail & kShortRingMask : kShortRingSize] = position;
+      bucket.Head = listed ? bucket.Head : position;
+      bucket.Tail = position;
+    }
+    bucketOf[pos & kShortRingMask] = index;
   }
 }
 
 void MatchFinder::IndexUpTo(std::size_t p) {
   const std::size_t end = std::min(p, fastLimit_);
   if (indexed_ >= end) return;
-  if (longTierOn_) InsertRange<0>(indexed_, end);
-  InsertRange<1>(indexed_, end);
-  NoteRuns(indexed_, end);
+  if (longTierOn_) InsertLongKeys(indexed_, end);
+  IndexShortKeys(indexed_, end);
   indexed_ = end;
 }
 
@@ -218,7 +214,7 @@ void MatchFinder::ReviewLongTier(std::size_t p) {
   if (!longTierOn_ || wasOn) return;
   Tier& tier = tiers_[0];
   std::fill(tier.Buckets.begin(), tier.Buckets.end(), Bucket{kLongGone, kLongGone});
-  InsertRange<0>(indexed_ > kMaxDistance ? indexed_ - kMaxDistance : 0, indexed_);
+  InsertLongKeys(indexed_ > kMaxDistance ? indexed_ - kMaxDistance : 0, indexed_);
 }
 
 // Length of the common prefix of the 18 bytes at candidate and at p.
@@ -233,25 +229,17 @@ std::size_t MatchFinder::MatchLength(std::size_t candidate, std::size_t p) const
   return a[17] != b[17] ? 17 : 18;
 }
 
-// Walks the bucket of p's key from its oldest position in the window. Sets best to the
-// longest candidate seen, the farthest of equally long ones, and ends at the first one of
-// `bound` bytes. Returns whether best is at least as long as the key, which makes it the
-// answer.
-template <std::size_t T>
-bool MatchFinder::SearchTier(std::size_t p, std::size_t bound, Match& best) {
-  const Tier& tier = tiers_[T];
-  Bucket& bucket = BucketAt<T>(p);
-  const std::int32_t lowest =
-      static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance);
-  if (bucket.Tail < lowest) return false;
-  // The bucket was last touched at its tail or later, in the window, and its head was then
-  // brought to within kHeadLag, so the head's ring slot still holds its link.
-  std::int32_t candidate = bucket.Head;
-  while (candidate < lowest) candidate = tier.Next[candidate & kRingMask];
-  bucket.Head = candidate;
+// Walks the bucket of p's 3-byte key from its oldest position. Sets best to the longest
+// candidate seen, the farthest of equally long ones, and ends at the first one of `bound`
+// bytes. Returns whether best is a match.
+bool MatchFinder::SearchShortKeys(std::size_t p, std::size_t bound, Match& best) {
+  constexpr std::size_t kShortest = kTierCount - 1;
+  const Tier& tier = tiers_[kShortest];
+  const Bucket& bucket = BucketAt<kShortest>(p);
+  if (bucket.Tail < 0) return false;
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
-  for (;; candidate = tier.Next[candidate & kRingMask]) {
+  for (std::int32_t candidate = bucket.Head;; candidate = tier.Next[candidate & kShortRingMask]) {
     ++walkSteps_;
     const auto pos = static_cast<std::size_t>(candidate);
     const std::size_t length = MatchLength(pos, p);
@@ -262,7 +250,7 @@ bool MatchFinder::SearchTier(std::size_t p, std::size_t bound, Match& best) {
     }
     if (candidate == bucket.Tail) break;
   }
-  if (bestLength < kTierKeys[T]) return false;
+  if (bestLength < kMinMatch) return false;
   best = {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
   return true;
 }
@@ -359,18 +347,15 @@ Match MatchFinder::Find(std::size_t p) {
   // Every candidate of a position that begins with a run lies in a listed run. The tiers
   // leave out positions whose key is a run, so only a run shorter than the first key may
   // still find its answer there, cheaply when that answer is long.
-  const std::size_t run = RunLength(p, p + kMaxMatch);
-  if (run >= kMinRun) {
+  if (IsRunOf<kMinRun>(window_ + p)) {
+    const std::size_t run = RunLength(p, p + kMaxMatch);
     if (longTierOn_ && run < kTierKeys[0] && SearchLongTier(p, best) == LongSearch::Found) {
       return best;
     }
     return SearchRuns(p, run, best) ? best : Match{};
   }
   // Any candidate shares p's first three bytes, so an empty bucket for them settles it.
-  if (BucketAt<kShortest>(p).Tail <
-      static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
-    return {};
-  }
+  if (BucketAt<kShortest>(p).Tail < 0) return {};
   std::size_t bound = kMaxMatch;
   if (longTierOn_) {
     switch (SearchLongTier(p, best)) {
@@ -383,7 +368,7 @@ Match MatchFinder::Find(std::size_t p) {
         break;
     }
   }
-  if (SearchTier<kShortest>(p, bound, best)) return best;
+  if (SearchShortKeys(p, bound, best)) return best;
   return {};
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -179,6 +181,30 @@ TEST(MatchFinder, AgreesWithTheScanAtEveryPosition) {
       const lzss::Match scan = lzss::FindLongestMatch(window.data(), window.size(), p);
       ASSERT_EQ(fast.Length, scan.Length) << name << " at " << p;
       ASSERT_EQ(fast.Distance, scan.Distance) << name << " at " << p;
+    }
+  }
+}
+
+// A key that comes back every `gap` bytes, for gaps around the window's length, in random
+// data: its bucket empties just as the next copy comes in, or holds one position that is
+// about to leave, and the ring slots of the leaving positions are reused at once.
+TEST(MatchFinder, AgreesWithTheScanWhereKeysLeaveTheWindow) {
+  for (std::size_t gap = 4092; gap <= 4098; ++gap) {
+    Bytes window(lzss::kLeadingSpaces, lzss::kSpace);
+    const Bytes data = testdata::RandomBytes(static_cast<std::uint32_t>(gap), 20000);
+    window.insert(window.end(), data.begin(), data.end());
+    for (std::size_t at = 100; at + 5 < window.size(); at += gap) {
+      // Keys of 3, 4 and 5 bytes, so that candidates of several lengths meet at the edge.
+      const std::uint8_t marker[] = {0xA5, 0x5A, 0xC3, static_cast<std::uint8_t>(at % 3),
+                                     static_cast<std::uint8_t>(at % 2)};
+      std::copy(std::begin(marker), std::end(marker), window.begin() + at);
+    }
+    lzss::MatchFinder finder(window.data(), window.size());
+    for (std::size_t p = lzss::kLeadingSpaces + 1; p < finder.FastLimit(); ++p) {
+      const lzss::Match fast = finder.Find(p);
+      const lzss::Match scan = lzss::FindLongestMatch(window.data(), window.size(), p);
+      ASSERT_EQ(fast.Length, scan.Length) << "gap " << gap << " at " << p;
+      ASSERT_EQ(fast.Distance, scan.Distance) << "gap " << gap << " at " << p;
     }
   }
 }

@@ -1,9 +1,7 @@
 // Extraction end to end: archives built byte by byte, extracted into a scratch folder.
 #include <gtest/gtest.h>
 #ifndef _WIN32
-#ifndef _WIN32
 #include <sys/stat.h>
-#endif
 #endif
 
 #include <filesystem>
@@ -242,7 +240,6 @@ TEST_F(Extraction, RefusesNamesThatLeaveTheOutputFolder) {
 }
 
 #ifndef _WIN32  // links need a privilege on Windows, and Wine only pretends to make them
-#ifndef _WIN32  // links need a privilege on Windows, and Wine only pretends to make them
 TEST_F(Extraction, NeverWritesThroughSymbolicLinks) {
   ScratchFolder elsewhere;
   fs::create_directories(Out(""));
@@ -265,7 +262,6 @@ TEST_F(Extraction, OutputFolderThatIsALinkIsNotFollowed) {
   EXPECT_EQ(Extract(ArchiveBuilder().Entry("a.txt", "x").Build()), 3);
   EXPECT_TRUE(fs::is_empty(elsewhere.Path()));
 }
-#endif
 #endif
 
 TEST_F(Extraction, UnreadableArchiveIsFatal) {

@@ -27,7 +27,14 @@ using testing::ScratchFolder;
 using testing::ToBytes;
 
 constexpr std::uint32_t kPacked = ArchiveBuilder::kCompressed;
-constexpr double kSecondsAllowed = 30;  // the slowest case takes about a second unsanitized
+// A guard against endless work, not a speed test: the slowest case takes about a second
+// unsanitized on Linux. Under Wine every file creation costs milliseconds, so 100,000 empty
+// files take minutes there.
+#ifdef _WIN32
+constexpr double kSecondsAllowed = 600;
+#else
+constexpr double kSecondsAllowed = 30;
+#endif
 constexpr std::int64_t kBaseKiB = 64 * 1024;
 // Mission text may reach 64 bytes per byte of data plus this, per entry.
 constexpr std::uintmax_t kTextAllowance = 64 << 10;
@@ -126,6 +133,7 @@ TEST_F(ExtractionBounds, FiveThousandLevelNameFailsWithoutEndlessClimb) {
   EXPECT_EQ(ReadFile(Out("a/sound.txt")), ToBytes("ok"));
 }
 
+#ifndef _WIN32  // paths of 3,000 bytes are beyond the byte-string file functions of Windows
 TEST_F(ExtractionBounds, ManyFilesInOneDeepFolderCostOneCheckEach) {
   // 1,000 files 1,500 folders down: the folders are checked and made once, not per file.
   std::string deep;
@@ -137,6 +145,7 @@ TEST_F(ExtractionBounds, ManyFilesInOneDeepFolderCostOneCheckEach) {
   ExpectCheap(run, 64);
   EXPECT_EQ(ReadFile(Out("sound.txt")), ToBytes("ok"));
 }
+#endif
 
 TEST_F(ExtractionBounds, HundredThousandNestedClassesStayWithinTheTextBound) {
   // class a { class a { ... } }, 100,000 deep: indentation alone would make gigabytes.

@@ -57,6 +57,14 @@ class ArchiveMode : public ::testing::Test {
     return scratch_.Path() / "Island" / relative;
   }
   Bytes Packed() const { return ReadFile(scratch_.Path() / "Island.pbo"); }
+  // Extracts <scratch>/Island.pbo into <scratch>/Out/ and returns the result code.
+  int ExtractPacked() const {
+    RunState extract;
+    extract.InputPath = scratch_ / "Island.pbo";
+    extract.OutputFolder = scratch_ / "Out/";
+    ExtractArchive(extract);
+    return extract.ResultCode;
+  }
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
     for (const auto& record : run_.EntryTable) names.push_back(record.RelativeName);
@@ -228,11 +236,7 @@ TEST_F(ArchiveMode, PackedTreeExtractsToTheSameFiles) {
   for (const auto& [name, content] : files) WriteFile(Source(name), content);
   ASSERT_EQ(Pack(), 0);
 
-  RunState extract;
-  extract.InputPath = scratch_ / "Island.pbo";
-  extract.OutputFolder = scratch_ / "Out/";
-  ExtractArchive(extract);
-  EXPECT_EQ(extract.ResultCode, 0);
+  EXPECT_EQ(ExtractPacked(), 0);
   for (const auto& [name, content] : files) {
     EXPECT_EQ(ReadFile(scratch_.Path() / "Out" / name), content) << name;
   }
@@ -245,11 +249,7 @@ TEST_F(ArchiveMode, LeadingSpacesWithCopiedZerosComeBackUnrepairable) {
   content.insert(content.end(), 8, 0);
   WriteFile(Source("spaces.txt"), content);
   ASSERT_EQ(Pack(), 0);
-  RunState extract;
-  extract.InputPath = scratch_ / "Island.pbo";
-  extract.OutputFolder = scratch_ / "Out/";
-  ExtractArchive(extract);
-  EXPECT_EQ(extract.ResultCode, 3);
+  EXPECT_EQ(ExtractPacked(), 3);
   const Bytes out = ReadFile(scratch_.Path() / "Out" / "spaces.txt");
   ASSERT_EQ(out.size(), content.size());
   EXPECT_EQ(out[0], ' ');  // the first byte is a literal

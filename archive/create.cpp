@@ -26,7 +26,7 @@ TByteFile ReadSourceFile(const std::string& path) {
   TByteFile bytes;
   std::string error;
   if (!platform::ReadWholeFile(path, bytes, error)) {
-    throw FatalError("Cannot open file \"" + platform::AbsolutePath(path) + "\". " + error);
+    throw CannotOpenFile(path, error);
   }
   return bytes;
 }
@@ -68,8 +68,7 @@ void CreateArchive(RunState& run) {
       dataArea.insert(dataArea.end(), stream.begin(), stream.end());
       dataSize = static_cast<std::uint32_t>(stream.size());
     }
-    AppendHeaderRecord(headerArea, entry.RelativeName, entry.PackingMethod, contentSize,
-                       dataSize);
+    AppendHeaderRecord(headerArea, entry.RelativeName, entry.PackingMethod, contentSize, dataSize);
   }
   AppendTerminator(headerArea);
 

@@ -20,22 +20,11 @@ constexpr std::uint8_t kMissionSignature[9] = {0x00, 0x72, 0x61, 0x50, 0x04,
                                                0x00, 0x00, 0x00, 0x00};
 constexpr std::size_t kMissionMinimumSize = 10;
 
-std::string UpperCaseAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
 // A stored entry named MISSION.ZEM (any case, any folder) whose block opens with the
 // binarized signature is converted to text on the way out.
 bool IsBinarizedMission(const TFileHeaders& entry, const std::uint8_t* block) {
   if (entry.PackingMethod == kCompressedMethod) return false;
-  const std::size_t nameStart = entry.RelativeName.find_last_of('\\');
-  const std::string fileName = nameStart == std::string::npos
-                                   ? entry.RelativeName
-                                   : entry.RelativeName.substr(nameStart + 1);
-  return UpperCaseAscii(fileName) == "MISSION.ZEM" &&
+  return platform::UpperCaseAscii(platform::EntryFileName(entry.RelativeName)) == "MISSION.ZEM" &&
          entry.DataSize >= static_cast<std::int32_t>(kMissionMinimumSize) &&
          std::memcmp(block, kMissionSignature, sizeof kMissionSignature) == 0;
 }
@@ -61,9 +50,9 @@ bool ExtractEntry(TFileHeaders& entry, const std::uint8_t* block, OutputWriter& 
   }
   if (entry.IsBinarizedMission) {
     const MissionText mission = MissionToText(block, size);
-    const bool written = writer.Write(
-        entry.FullPath, reinterpret_cast<const std::uint8_t*>(mission.Text.data()),
-        mission.Text.size());
+    const bool written =
+        writer.Write(entry.FullPath, reinterpret_cast<const std::uint8_t*>(mission.Text.data()),
+                     mission.Text.size());
     return written && !mission.ErrorFlag;
   }
   return writer.Write(entry.FullPath, block, size);
@@ -75,8 +64,7 @@ void ExtractArchive(RunState& run) {
   TByteFile archive;
   std::string error;
   if (!platform::ReadWholeFile(run.InputPath, archive, error)) {
-    throw FatalError("Cannot open file \"" + platform::AbsolutePath(run.InputPath) + "\". " +
-                     error);
+    throw CannotOpenFile(run.InputPath, error);
   }
   run.EntryTable.clear();
   // Positions are 64-bit: the archive as a whole may exceed 2 GiB even though no entry may.

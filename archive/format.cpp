@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace pbo {
 namespace {
 
@@ -40,7 +42,7 @@ class TableReader {
 
   std::uint32_t Le32() {
     Require(4, "header record cut short");
-    const std::uint32_t value = ReadLe32(archive_.data() + position_);
+    const std::uint32_t value = bytes::LoadLe32(archive_.data() + position_);
     position_ += 4;
     return value;
   }
@@ -60,6 +62,10 @@ class TableReader {
 };
 
 }  // namespace
+
+FatalError CannotOpenFile(const std::string& path, const std::string& reason) {
+  return FatalError("Cannot open file \"" + platform::AbsolutePath(path) + "\". " + reason);
+}
 
 std::string ToBackslashes(std::string name) {
   for (char& c : name) {

@@ -8,27 +8,20 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "platform/bytes.h"
 
 namespace pbo {
 
-// Size of a header record's five numbers: packing method, original size, reserved, time
-// stamp, data size.
-inline constexpr std::size_t kRecordNumbersSize = 20;
-// Packing method of the version record that may open an archive ("sreV" in the file).
-inline constexpr std::uint32_t kVersionMethod = 0x56657273;
-
-inline std::uint32_t ReadLe32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
+// Appends value as 4 bytes, least significant first.
 inline void AppendLe32(TByteFile& out, std::uint32_t value) {
-  const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value),
-                                 static_cast<std::uint8_t>(value >> 8),
-                                 static_cast<std::uint8_t>(value >> 16),
-                                 static_cast<std::uint8_t>(value >> 24)};
+  std::uint8_t bytes[4];
+  bytes::StoreLe32(bytes, value);
   out.insert(out.end(), bytes, bytes + 4);
 }
+
+// The error that ends the run when a file cannot be opened or read: Cannot open file
+// "<path made absolute>". <reason>
+FatalError CannotOpenFile(const std::string& path, const std::string& reason);
 
 // name with every "/" turned into "\".
 std::string ToBackslashes(std::string name);

@@ -7,11 +7,6 @@
 namespace pbo {
 namespace {
 
-unsigned char UpperCaseByte(char c) {
-  const unsigned char byte = static_cast<unsigned char>(c);
-  return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte - 'a' + 'A') : byte;
-}
-
 struct FolderWalk {
   RunState& run;
   // Identities of the folders on the current path from SourceFolder down, to pass over a
@@ -22,8 +17,8 @@ struct FolderWalk {
 // Scans the folder at `folder` on disk, whose names inside the archive begin with prefix.
 void ScanFolder(FolderWalk& walk, const std::string& prefix, const std::string& folder) {
   const std::string identity = platform::FolderIdentity(folder);
-  if (!identity.empty() && std::find(walk.openFolders.begin(), walk.openFolders.end(),
-                                     identity) != walk.openFolders.end()) {
+  if (!identity.empty() && std::find(walk.openFolders.begin(), walk.openFolders.end(), identity) !=
+                               walk.openFolders.end()) {
     return;
   }
   std::vector<platform::FolderItem> items;
@@ -57,8 +52,8 @@ void ScanFolder(FolderWalk& walk, const std::string& prefix, const std::string& 
 bool ComesBefore(const std::string& left, const std::string& right) {
   const std::size_t common = std::min(left.size(), right.size());
   for (std::size_t i = 0; i < common; ++i) {
-    const unsigned char a = UpperCaseByte(left[i]);
-    const unsigned char b = UpperCaseByte(right[i]);
+    const auto a = static_cast<unsigned char>(platform::UpperCaseAscii(left[i]));
+    const auto b = static_cast<unsigned char>(platform::UpperCaseAscii(right[i]));
     if (a != b) return a < b;
   }
   if (left.size() != right.size()) return left.size() < right.size();
@@ -69,12 +64,8 @@ bool ComesBefore(const std::string& left, const std::string& right) {
 }
 
 bool IsStoredByExtension(const std::string& fileName) {
-  const std::size_t dot = fileName.find_last_of('.');
-  if (dot == std::string::npos) return false;
-  std::string extension;
-  for (std::size_t i = dot; i < fileName.size(); ++i) extension += UpperCaseByte(fileName[i]);
-  return extension == ".OGG" || extension == ".BIN" || extension == ".WSS" ||
-         extension == ".JPG";
+  const std::string extension = platform::UpperCaseAscii(platform::ExtensionOf(fileName));
+  return extension == ".OGG" || extension == ".BIN" || extension == ".WSS" || extension == ".JPG";
 }
 
 void ScanSourceFolder(RunState& run, const std::string& prefix) {

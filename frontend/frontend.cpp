@@ -8,20 +8,15 @@
 namespace pbo {
 namespace {
 
-char UpperCaseAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Only the switch's second character counts: -x, /X and -xyz all select extract mode.
 std::string ModeLetterOf(const std::string& modeSwitch) {
-  return modeSwitch.size() < 2 ? std::string() : std::string(1, UpperCaseAscii(modeSwitch[1]));
+  return modeSwitch.size() < 2 ? std::string()
+                               : std::string(1, platform::UpperCaseAscii(modeSwitch[1]));
 }
 
 bool HasArchiveExtension(const std::string& path) {
-  const std::size_t fileName = platform::FolderPartLength(path);
-  const std::size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || dot < fileName) return false;
-  std::string extension = path.substr(dot);
-  for (char& c : extension) c = UpperCaseAscii(c);
-  return extension == ".PBO";
+  const std::string fileName = path.substr(platform::FolderPartLength(path));
+  return platform::UpperCaseAscii(platform::ExtensionOf(fileName)) == ".PBO";
 }
 
 // The folder beside the archive that bears its name: "maps/Island.pbo" gives "maps/Island/",

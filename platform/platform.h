@@ -11,22 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/path_text.h"
+
 namespace pbo::platform {
-
-// The separator this platform joins path parts with on disk.
-#ifdef _WIN32
-inline constexpr char kSeparator = '\\';
-#else
-inline constexpr char kSeparator = '/';
-#endif
-
-// True for a character that ends a path's folder part: "/" on POSIX; "\" and ":" (after a
-// drive letter) on Windows.
-bool EndsFolderPart(char c);
-
-// Length of the folder part of path: everything up to and including its last character
-// that ends a folder part; 0 when it holds none. The file name is what follows.
-std::size_t FolderPartLength(const std::string& path);
 
 // False for one "\"-separated part of an archive entry's name that would not name a plain
 // file or folder inside the output folder on this platform (beyond ".." and an empty first

@@ -52,13 +52,6 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-bool EndsFolderPart(char c) { return c == '/'; }
-
-std::size_t FolderPartLength(const std::string& path) {
-  const std::size_t last = path.find_last_of('/');
-  return last == std::string::npos ? 0 : last + 1;
-}
-
 bool IsSafeNamePart(const std::string&) { return true; }
 
 std::vector<std::string> Arguments(int argc, char** argv) {

@@ -100,16 +100,12 @@ DWORD AttributesToReplace(DWORD existing) {
   return kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
 }
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-char UpperCaseAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Windows opens a device, not a file, for these names in every folder, whatever extension
 // follows and however many spaces end the stem: "nul.txt", "Con", "com1.tar.gz", "aux ".
 bool IsReservedDeviceName(const std::string& part) {
   std::string stem = part.substr(0, part.find('.'));
   while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  std::transform(stem.begin(), stem.end(), stem.begin(), UpperCaseAscii);
+  stem = UpperCaseAscii(stem);
   if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" ||
       stem == "CONOUT$") {
     return true;
@@ -130,13 +126,6 @@ bool IsOnlyDotsAndSpaces(const std::string& part) {
 }
 
 }  // namespace
-
-bool EndsFolderPart(char c) { return IsSeparator(c) || c == ':'; }
-
-std::size_t FolderPartLength(const std::string& path) {
-  const std::size_t last = path.find_last_of("\\/:");
-  return last == std::string::npos ? 0 : last + 1;
-}
 
 bool IsSafeNamePart(const std::string& part) {
   // ":" names a drive or an alternate data stream; "/" would split the part in two.

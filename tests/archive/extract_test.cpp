@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "archive/archive.h"
+#include "mission/mission.h"
 #include "support/scratch.h"
 
 namespace pbo {
@@ -135,19 +136,40 @@ TEST_F(Extraction, ConvertsBinarizedMissionUnderItsOwnName) {
   EXPECT_EQ(Extracted("missions/demo/Mission.zem"), ToBytes(kMissionText));
 }
 
-TEST_F(Extraction, MissionsThatDoNotQualifyAreCopied) {
+TEST_F(Extraction, ClassifiesMissionsByFileNameSizeAndSignature) {
   Bytes unsigned_ = kMission;
   unsigned_[4] = 0x05;  // signature differs
   const Bytes nine(kMission.begin(), kMission.begin() + 9);
-  const int code = Extract(ArchiveBuilder()
-                               .Entry("a\\mission.zem", unsigned_)
-                               .Entry("b\\MISSION.ZEM", nine)
-                               .Entry("c\\mission.zem.txt", kMission)
-                               .Build());
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(Extracted("a/mission.zem"), unsigned_);
-  EXPECT_EQ(Extracted("b/MISSION.ZEM"), nine);
-  EXPECT_EQ(Extracted("c/mission.zem.txt"), kMission);
+  const Bytes ten(kMission.begin(), kMission.begin() + 10);
+  struct Row {
+    std::string Name;
+    Bytes Data;
+    bool Converted;
+  };
+  const std::vector<Row> rows = {
+      {"a\\mission.zem", unsigned_, false},
+      {"b\\MISSION.ZEM", nine, false},
+      {"c\\mission.zem.txt", kMission, false},
+      {"d\\Mission.Zem", ten, true},         // the smallest size that is converted
+#ifndef _WIN32                               // Windows refuses names that hold ":"
+      {"e\\x:mission.zem", kMission, true},  // the file name begins after the ":"
+#endif
+  };
+  ArchiveBuilder archive;
+  int expectedCode = 0;
+  for (const Row& row : rows) {
+    archive.Entry(row.Name, row.Data);
+    if (row.Converted && MissionToText(row.Data.data(), row.Data.size()).ErrorFlag) {
+      expectedCode = 3;
+    }
+  }
+  EXPECT_EQ(Extract(archive.Build()), expectedCode);
+  for (const Row& row : rows) {
+    const Bytes text = ToBytes(MissionToText(row.Data.data(), row.Data.size()).Text);
+    std::string onDisk = row.Name;
+    onDisk[1] = '/';
+    EXPECT_EQ(Extracted(onDisk), row.Converted ? text : row.Data) << row.Name;
+  }
 }
 
 TEST_F(Extraction, CompressedMissionIsExpandedNotConverted) {

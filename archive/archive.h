@@ -66,8 +66,10 @@ class FatalError : public std::runtime_error {
 // compressed entries expanded and verified, binarized missions as text, the rest as they
 // are. A failed entry (its block runs past the archive, its name would lead outside
 // OutputFolder or through a symbolic link, its file cannot be written, its checksum or
-// length fails, its mission holds data the converter does not understand) raises
-// ResultCode to 3, and extraction goes on with the next entry.
+// length fails, its mission holds data the converter does not understand, or its mission
+// text passes what is left of the run's allowance: 64 MiB plus 64 bytes per byte of the
+// archive for all missions, drawn on in table order) raises ResultCode to 3, and
+// extraction goes on with the next entry.
 // Throws FatalError when the archive cannot be read or its table is cut short; nothing has
 // been written then.
 void ExtractArchive(RunState& run);

@@ -4,7 +4,9 @@
 // then takes one road (empty file, LZSS expansion, mission text, plain copy) and is rated;
 // a failed entry raises the result code to 3 and never disturbs the entries after it,
 // since every data block is found from the sum of the data sizes before it.
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "archive/archive.h"
 #include "archive/format.h"
@@ -20,6 +22,20 @@ constexpr std::uint8_t kMissionSignature[9] = {0x00, 0x72, 0x61, 0x50, 0x04,
                                                0x00, 0x00, 0x00, 0x00};
 constexpr std::size_t kMissionMinimumSize = 10;
 
+// Mission text may grow far beyond its data (nesting makes it grow as the square), so no
+// ratio per entry holds sound missions; what is bounded is all the text one run writes:
+// 64 MiB, plus 64 bytes per byte of the archive. Missions draw on it in table order.
+constexpr std::uint64_t kMissionTextBase = std::uint64_t{64} << 20;
+constexpr std::uint64_t kMissionTextPerArchiveByte = 64;
+
+std::size_t MissionTextBudget(std::uint64_t archiveSize) {
+  const std::uint64_t most = std::numeric_limits<std::size_t>::max();
+  if (archiveSize >= (most - kMissionTextBase) / kMissionTextPerArchiveByte) {
+    return static_cast<std::size_t>(most);
+  }
+  return static_cast<std::size_t>(kMissionTextBase + kMissionTextPerArchiveByte * archiveSize);
+}
+
 // A stored entry named MISSION.ZEM (any case, any folder) whose block opens with the
 // binarized signature is converted to text on the way out.
 bool IsBinarizedMission(const TFileHeaders& entry, const std::uint8_t* block) {
@@ -30,7 +46,10 @@ bool IsBinarizedMission(const TFileHeaders& entry, const std::uint8_t* block) {
 }
 
 // Takes one entry down its road and writes its file. Returns false when the entry failed.
-bool ExtractEntry(TFileHeaders& entry, const std::uint8_t* block, OutputWriter& writer) {
+// missionTextLeft: what the run's mission text budget still allows; a mission's text is
+// taken from it.
+bool ExtractEntry(TFileHeaders& entry, const std::uint8_t* block, OutputWriter& writer,
+                  std::size_t& missionTextLeft) {
   entry.IsBinarizedMission = IsBinarizedMission(entry, block);
   const std::size_t size = static_cast<std::size_t>(entry.DataSize);
   if (size == 0) return writer.Write(entry.FullPath, nullptr, 0);
@@ -49,7 +68,8 @@ bool ExtractEntry(TFileHeaders& entry, const std::uint8_t* block, OutputWriter& 
     return false;
   }
   if (entry.IsBinarizedMission) {
-    const MissionText mission = MissionToText(block, size);
+    const MissionText mission = MissionToText(block, size, missionTextLeft);
+    missionTextLeft -= std::min(missionTextLeft, mission.Text.size());
     const bool written =
         writer.Write(entry.FullPath, reinterpret_cast<const std::uint8_t*>(mission.Text.data()),
                      mission.Text.size());
@@ -71,6 +91,7 @@ void ExtractArchive(RunState& run) {
   std::uint64_t dataPosition = ReadEntryTable(archive, run.InputPath, run.EntryTable);
 
   OutputWriter writer(run.OutputFolder);
+  std::size_t missionTextLeft = MissionTextBudget(archive.size());
   const std::size_t entryCount = run.EntryTable.size() - 1;  // the terminator is not extracted
   for (std::size_t i = 0; i < entryCount; ++i) {
     TFileHeaders& entry = run.EntryTable[i];
@@ -81,7 +102,7 @@ void ExtractArchive(RunState& run) {
     dataPosition += static_cast<std::uint32_t>(entry.DataSize);
     const bool blockInside = entry.DataSize >= 0 && dataPosition <= archive.size();
     const bool ok = blockInside && IsSafeEntryName(entry.RelativeName) &&
-                    ExtractEntry(entry, archive.data() + blockStart, writer);
+                    ExtractEntry(entry, archive.data() + blockStart, writer, missionTextLeft);
     if (!ok) run.RaiseResult(kEntryFailed);
   }
 }

@@ -2,7 +2,10 @@
 //
 // Properties, beyond ending (libFuzzer's timeout) and staying in bounds (the sanitizers):
 //   - the text is empty or ends in CR LF;
-//   - it never exceeds its documented bound of 64 bytes per data byte plus 64 KiB;
+//   - it never exceeds its limit by more than the line that reports reaching it;
+//   - the limit holds to the byte: a text made without error comes out the same with its
+//     own size as the limit, and with one byte less it keeps whole lines of that text and
+//     ends in the limit line;
 //   - ErrorFlag is set exactly when the text holds an error line.
 // An error line is one that starts with one of the converter's error prefixes. A name or a
 // string of the data can carry such a prefix too (a string may even hold CR LF), so a
@@ -27,13 +30,16 @@ constexpr std::string_view kErrorPrefixes[] = {
     "Word not defined yet pos: ",
     "Text size limit reached pos: ",
 };
+constexpr std::string_view kLimitPrefix = "Text size limit reached pos: ";
+constexpr std::size_t kLimitLineSize = kLimitPrefix.size() + 8 + 2;
 
+// The limit this caller gives: enough for most texts of small data, so that both whole
+// texts and cut ones are common.
 constexpr std::size_t kTextBytesPerDataByte = 64;
 constexpr std::size_t kTextAllowance = std::size_t{64} << 10;
 
-bool Contains(const unsigned char* data, std::size_t size, std::string_view needle) {
-  const std::string_view haystack(reinterpret_cast<const char*>(data), size);
-  return haystack.find(needle) != std::string_view::npos;
+bool ExplainedByData(std::string_view data, std::string_view prefix) {
+  return data.find(prefix) != std::string_view::npos;
 }
 
 // The prefixes that start some line of text.
@@ -52,24 +58,45 @@ std::vector<std::string_view> PrefixesAtLineStarts(const std::string& text) {
   return found;
 }
 
+// Start of the last line of a text that ends in CR LF.
+std::size_t LastLineStart(const std::string& text) {
+  if (text.size() < 4) return 0;
+  const std::size_t end = text.rfind("\r\n", text.size() - 3);
+  return end == std::string::npos ? 0 : end + 2;
+}
+
+void CheckLimitHoldsToTheByte(const std::vector<std::uint8_t>& block, const std::string& text) {
+  const pbo::MissionText exact = pbo::MissionToText(block.data(), block.size(), text.size());
+  FUZZ_CHECK(!exact.ErrorFlag && exact.Text == text);
+  if (text.empty()) return;
+  const pbo::MissionText cut = pbo::MissionToText(block.data(), block.size(), text.size() - 1);
+  FUZZ_CHECK(cut.ErrorFlag);
+  const std::size_t limitLine = LastLineStart(cut.Text);
+  FUZZ_CHECK(cut.Text.compare(limitLine, kLimitPrefix.size(), kLimitPrefix) == 0);
+  FUZZ_CHECK(cut.Text.size() - limitLine == kLimitLineSize);
+  FUZZ_CHECK(text.compare(0, limitLine, cut.Text, 0, limitLine) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   const std::vector<std::uint8_t> block(data, data + size);
-  const pbo::MissionText mission = pbo::MissionToText(block.data(), block.size());
+  const std::size_t limit = size * kTextBytesPerDataByte + kTextAllowance;
+  const pbo::MissionText mission = pbo::MissionToText(block.data(), block.size(), limit);
   const std::string& text = mission.Text;
 
-  FUZZ_CHECK(text.size() <= size * kTextBytesPerDataByte + kTextAllowance);
+  FUZZ_CHECK(text.size() <= limit + kLimitLineSize);
   FUZZ_CHECK(text.empty() || (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0));
 
   const std::vector<std::string_view> prefixes = PrefixesAtLineStarts(text);
   if (mission.ErrorFlag) {
     FUZZ_CHECK(!prefixes.empty());
   } else {
-    const bool madeByConverter =
-        std::any_of(prefixes.begin(), prefixes.end(),
-                    [&](std::string_view prefix) { return !Contains(data, size, prefix); });
-    FUZZ_CHECK(!madeByConverter);
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    FUZZ_CHECK(std::all_of(prefixes.begin(), prefixes.end(), [&](std::string_view prefix) {
+      return ExplainedByData(bytes, prefix);
+    }));
+    CheckLimitHoldsToTheByte(block, text);
   }
   return 0;
 }

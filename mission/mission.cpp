@@ -6,14 +6,15 @@
 // member has just been rendered are closed. Since the stack lives on the heap and grows by
 // one element per class header in the data, no input can drive the call stack deep.
 //
-// The text can grow much faster than the data (indentation grows with depth; a two-byte
-// reference repeats a whole word), so it is held under a limit proportional to the data's
-// size. Reaching the limit ends the walk like any other damage.
+// The text can grow much faster than the data: indentation grows with depth, so nesting
+// makes text as the square of the data, and a two-byte reference repeats a whole word. Sound
+// missions do both, so no ratio to the data's size can hold the text; the caller gives the
+// limit instead (extraction shares one allowance among all missions of a run). Reaching
+// the limit ends the walk like any other damage.
 #include "mission/mission.h"
 
 #include <algorithm>
 #include <cassert>
-#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -27,20 +28,6 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kUnknownValueTypePrefix = "Unknown value type in array: ";
-
-// The text limit: 64 bytes of text per byte of data, plus 64 KiB for small inputs. The
-// allowance is kept small because it holds per entry: an archive of many small missions
-// must not write text out of all proportion to its own size.
-constexpr std::size_t kTextBytesPerDataByte = 64;
-constexpr std::size_t kTextAllowance = std::size_t{64} << 10;
-// Kept free below the limit for the line that reports reaching it.
-constexpr std::size_t kLimitLineReserve = 64;
-
-std::size_t TextLimit(std::size_t dataSize) {
-  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-  if (dataSize > (kMax - kTextAllowance) / kTextBytesPerDataByte) return kMax;
-  return dataSize * kTextBytesPerDataByte + kTextAllowance;
-}
 
 // Upper-case hexadecimal, zero-padded to at least `digits` digits.
 std::string Hexadecimal(std::uint32_t value, int digits) {
@@ -77,7 +64,10 @@ bool IsDayName(std::string_view name) {
 
 // The text under construction: finished lines plus the line being built. Nothing is added
 // that would take the text past its limit; the first addition that does not fit marks the
-// output full and is dropped, and so is everything after it.
+// output full and is dropped, and so is everything after it. The line being built counts
+// toward the limit as it grows, which keeps a hostile line from growing without bound. In a
+// sound mission a line never shrinks (the character an array takes back is always followed
+// by its closing braces), so such a text reaches the limit only when it is longer.
 class TextOutput {
  public:
   explicit TextOutput(std::size_t limit) : limit_(limit) {}
@@ -144,8 +134,7 @@ class TextOutput {
     text_ += kLineEnd;
   }
 
-  // Adds a short closing line even when the output is full; the limit the owner passes in
-  // leaves room for one such line.
+  // Adds a short closing line even when the output is full, beyond the limit.
   void AddLineBeyondLimit(std::string_view line) {
     DropLine();
     text_ += line;
@@ -181,8 +170,8 @@ struct OpenClass {
 
 class MissionRenderer {
  public:
-  MissionRenderer(const std::uint8_t* data, std::size_t size)
-      : reader_(data, size), out_(TextLimit(size) - kLimitLineReserve) {}
+  MissionRenderer(const std::uint8_t* data, std::size_t size, std::size_t textLimit)
+      : reader_(data, size), out_(textLimit) {}
 
   MissionText Render();
 
@@ -451,8 +440,8 @@ void MissionRenderer::ReportTextLimit() {
 
 }  // namespace
 
-MissionText MissionToText(const std::uint8_t* data, std::size_t size) {
-  return MissionRenderer(data, size).Render();
+MissionText MissionToText(const std::uint8_t* data, std::size_t size, std::size_t textLimit) {
+  return MissionRenderer(data, size, textLimit).Render();
 }
 
 }  // namespace pbo

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #endif
 
+#include <cstdint>
 #include <filesystem>
 
 #include "archive/archive.h"
@@ -159,13 +160,13 @@ TEST_F(Extraction, ClassifiesMissionsByFileNameSizeAndSignature) {
   int expectedCode = 0;
   for (const Row& row : rows) {
     archive.Entry(row.Name, row.Data);
-    if (row.Converted && MissionToText(row.Data.data(), row.Data.size()).ErrorFlag) {
+    if (row.Converted && MissionToText(row.Data.data(), row.Data.size(), SIZE_MAX).ErrorFlag) {
       expectedCode = 3;
     }
   }
   EXPECT_EQ(Extract(archive.Build()), expectedCode);
   for (const Row& row : rows) {
-    const Bytes text = ToBytes(MissionToText(row.Data.data(), row.Data.size()).Text);
+    const Bytes text = ToBytes(MissionToText(row.Data.data(), row.Data.size(), SIZE_MAX).Text);
     std::string onDisk = row.Name;
     onDisk[1] = '/';
     EXPECT_EQ(Extracted(onDisk), row.Converted ? text : row.Data) << row.Name;

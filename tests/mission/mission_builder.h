@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -90,11 +91,13 @@ class MissionBuilder {
 
   // Converts the data from an exactly sized heap copy, so that a read one byte past the end
   // is caught by AddressSanitizer.
-  MissionText Convert() const {
+  MissionText Convert(std::size_t textLimit = kNoTextLimit) const {
     const std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[data_.size()]);
     if (!data_.empty()) std::memcpy(copy.get(), data_.data(), data_.size());
-    return MissionToText(copy.get(), data_.size());
+    return MissionToText(copy.get(), data_.size(), textLimit);
   }
+
+  static constexpr std::size_t kNoTextLimit = std::numeric_limits<std::size_t>::max();
 
  private:
   std::vector<std::uint8_t> data_;

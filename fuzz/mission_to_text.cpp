@@ -9,7 +9,11 @@
 //   - ErrorFlag is set exactly when the text holds an error line.
 // An error line is one that starts with one of the converter's error prefixes. A name or a
 // string of the data can carry such a prefix too (a string may even hold CR LF), so a
-// prefix that occurs in the data itself is not taken as proof of an error line.
+// prefix that the data explains is not taken as proof of an error line. The data explains
+// a prefix when it holds it whole, or when it holds it up to its closing ": " at the end of
+// a word: the converter writes ": " between a class's name and its base name, so a class
+// name holding CR LF and then "Unknown word pos", with a base name, makes a line that
+// starts with "Unknown word pos: " although the data never holds that whole.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -21,6 +25,7 @@
 
 namespace {
 
+// Each ends in ": ".
 constexpr std::string_view kErrorPrefixes[] = {
     "Unknown word pos: ",
     "Unknown value type in array: ",
@@ -38,8 +43,23 @@ constexpr std::size_t kLimitLineSize = kLimitPrefix.size() + 8 + 2;
 constexpr std::size_t kTextBytesPerDataByte = 64;
 constexpr std::size_t kTextAllowance = std::size_t{64} << 10;
 
+// Whether data closes a word at end: bytes 01 to 20 (which a name loses when it is
+// introduced), then the word's 00.
+bool EndsAWordAt(std::string_view data, std::size_t end) {
+  while (end < data.size() && data[end] != 0 && static_cast<unsigned char>(data[end]) <= 0x20) {
+    ++end;
+  }
+  return end < data.size() && data[end] == 0;
+}
+
 bool ExplainedByData(std::string_view data, std::string_view prefix) {
-  return data.find(prefix) != std::string_view::npos;
+  if (data.find(prefix) != std::string_view::npos) return true;
+  const std::string_view name = prefix.substr(0, prefix.size() - 2);  // before its ": "
+  for (std::size_t at = data.find(name); at != std::string_view::npos;
+       at = data.find(name, at + 1)) {
+    if (EndsAWordAt(data, at + name.size())) return true;
+  }
+  return false;
 }
 
 // The prefixes that start some line of text.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/bytes.h"
+
 namespace pbo {
 namespace {
 
@@ -111,10 +113,9 @@ std::optional<EntryType> MissionReader::ReadTypeCode() {
 
 std::optional<std::uint32_t> MissionReader::ReadUint32() {
   if (!Has(4)) return Fail<std::uint32_t>(ReadFaultKind::Truncated, position_);
-  const std::uint8_t* bytes = data_ + position_;
+  const std::uint32_t value = bytes::LoadLe32(data_ + position_);
   position_ += 4;
-  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-         std::uint32_t{bytes[3]} << 24;
+  return value;
 }
 
 std::optional<std::int32_t> MissionReader::ReadInt32() {

@@ -8,7 +8,6 @@
 namespace pbo {
 
 bool IsSafeEntryName(const std::string& relativeName) {
-  if (!relativeName.empty() && relativeName[0] == '\\') return false;
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = relativeName.find('\\', start);
@@ -20,10 +19,15 @@ bool IsSafeEntryName(const std::string& relativeName) {
 }
 
 std::string EntryPathOnDisk(const std::string& outputFolder, const std::string& relativeName) {
-  std::string path = outputFolder + relativeName;
-  if (platform::kSeparator != '\\') {
-    for (std::size_t i = outputFolder.size(); i < path.size(); ++i) {
-      if (path[i] == '\\') path[i] = platform::kSeparator;
+  std::string path = outputFolder;
+  bool afterSeparator = true;  // outputFolder ends in one
+  for (const char c : relativeName) {
+    if (c != '\\') {
+      path += c;
+      afterSeparator = false;
+    } else if (!afterSeparator) {
+      path += platform::kSeparator;
+      afterSeparator = true;
     }
   }
   return path;

@@ -9,12 +9,16 @@
 
 namespace pbo {
 
-// True when an entry name (folders joined by "\") stays inside the output folder: it does
-// not start with "\" and no part of it is "..", nor unsafe on this platform.
+// True when an entry name (folders joined by "\") stays inside the output folder: no part
+// of it is "..", nor unsafe on this platform (on Windows a drive, a stream or a device). A
+// leading "\" is safe: the name is joined to the output folder as text, and an empty part
+// names no folder.
 bool IsSafeEntryName(const std::string& relativeName);
 
-// The path on disk of an entry: outputFolder followed by relativeName, each "\" turned into
-// the platform's separator.
+// The path on disk of an entry: outputFolder followed by relativeName, each run of "\"
+// turned into one platform separator and the run at its start dropped, so that the path
+// always begins with outputFolder followed by a part of the name ("\Data\a.txt" lands
+// where "Data\a.txt" does).
 std::string EntryPathOnDisk(const std::string& outputFolder, const std::string& relativeName);
 
 // Creates folder and every missing folder above it, outermost first. Failures are not

@@ -241,17 +241,21 @@ TEST_F(Extraction, NegativeDataSizeFailsItsEntry) {
   EXPECT_FALSE(fs::exists(Out("neg.txt")));
 }
 
-TEST_F(Extraction, RefusesNamesThatLeaveTheOutputFolder) {
+TEST_F(Extraction, RefusesOnlyNamesThatLeaveTheOutputFolder) {
   const Bytes archive = ArchiveBuilder()
                             .Entry("..\\escaped.txt", "x")
                             .Entry("a/../../escaped2.txt", "x")
-                            .Entry("\\absolute.txt", "x")
-                            .Entry("/tmp-absolute.txt", "x")
+                            .Entry("\\Data\\a.txt", "a")  // joined as text: Island\\Data\a.txt
+                            .Entry("/Data/b.txt", "b")
+                            .Entry("\\\\c.txt", "c")
                             .Entry("inside\\..x\\fine.txt", "fine")
                             .Build();
   EXPECT_EQ(Extract(archive), 3);
   EXPECT_FALSE(fs::exists(scratch_.Path() / "escaped.txt"));
   EXPECT_FALSE(fs::exists(scratch_.Path().parent_path() / "escaped2.txt"));
+  EXPECT_EQ(Extracted("Data/a.txt"), ToBytes("a"));
+  EXPECT_EQ(Extracted("Data/b.txt"), ToBytes("b"));
+  EXPECT_EQ(Extracted("c.txt"), ToBytes("c"));
   EXPECT_EQ(Extracted("inside/..x/fine.txt"), ToBytes("fine"));
   // Nothing but the output folder appeared beside the archive.
   std::size_t count = 0;

@@ -77,8 +77,9 @@ void ExtractArchive(RunState& run);
 // Archive mode. Scans run.SourceFolder into run.EntryTable and writes the archive to
 // run.OutputArchive, replacing an older one only once the new one is complete. Nothing is
 // written when the folder holds no file. A failed write raises ResultCode to 2 and leaves
-// any older archive as it was. Throws FatalError when a source file cannot be opened or is
-// 2 GiB or larger; no archive is written then.
+// any older archive as it was. Throws FatalError when a source file cannot be opened, or
+// when a file or its compressed stream is 2 GiB or larger (more than a header record can
+// state); no archive is written then, and any older archive stays as it was.
 void CreateArchive(RunState& run);
 
 }  // namespace pbo

@@ -3,6 +3,8 @@
 // The archive is built whole in memory, header area and data area side by side, and
 // written once at the end to a new file that replaces the older archive only when it is
 // complete: a run that fails anywhere leaves the older archive as it was.
+#include "archive/create.h"
+
 #include <limits>
 
 #include "archive/archive.h"
@@ -14,20 +16,24 @@
 namespace pbo {
 namespace {
 
-// Sizes are 32-bit signed in the format and every file is held in memory whole.
-constexpr std::int64_t kLargestFile = std::numeric_limits<std::int32_t>::max();
+// The largest size a header record can state: its sizes are read as signed 32-bit.
+constexpr std::uint64_t kLargestEntrySize = std::numeric_limits<std::int32_t>::max();
+
+// Ends the run when an entry would need a size its header record cannot state. The check
+// sits on the bytes actually read and the stream actually made, never on a length taken
+// apart from them.
+void RequireFits(const std::string& path, const char* what, std::uint64_t size,
+                 std::uint64_t largestEntrySize) {
+  if (size <= largestEntrySize) return;
+  throw FatalError("\"" + platform::AbsolutePath(path) + "\" " + what + " " + std::to_string(size) +
+                   " bytes, more than the " + std::to_string(largestEntrySize) +
+                   " an archive entry can hold");
+}
 
 TByteFile ReadSourceFile(const std::string& path) {
-  const std::int64_t size = platform::FileSize(path);
-  if (size > kLargestFile) {
-    throw FatalError("\"" + platform::AbsolutePath(path) +
-                     "\" is 2 GiB or larger, more than an archive entry can hold");
-  }
   TByteFile bytes;
   std::string error;
-  if (!platform::ReadWholeFile(path, bytes, error)) {
-    throw CannotOpenFile(path, error);
-  }
+  if (!platform::ReadWholeFile(path, bytes, error)) throw CannotOpenFile(path, error);
   return bytes;
 }
 
@@ -37,7 +43,7 @@ std::size_t DataAreaBound(const std::vector<TFileHeaders>& entries) {
   std::uint64_t bound = 0;
   for (const TFileHeaders& entry : entries) {
     const std::int64_t size = platform::FileSize(entry.FullPath);
-    if (size <= 0 || size > kLargestFile) continue;
+    if (size <= 0 || static_cast<std::uint64_t>(size) > kLargestEntrySize) continue;
     // A literal costs 9/8 of a byte; the checksum adds 4.
     bound += static_cast<std::uint64_t>(size) + static_cast<std::uint64_t>(size) / 8 + 5;
   }
@@ -46,7 +52,9 @@ std::size_t DataAreaBound(const std::vector<TFileHeaders>& entries) {
 
 }  // namespace
 
-void CreateArchive(RunState& run) {
+void CreateArchive(RunState& run) { CreateArchiveWithin(run, kLargestEntrySize); }
+
+void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
   run.EntryTable.clear();
   ScanSourceFolder(run, std::string());
   if (run.EntryTable.empty()) return;
@@ -56,6 +64,7 @@ void CreateArchive(RunState& run) {
   dataArea.reserve(DataAreaBound(run.EntryTable));
   for (const TFileHeaders& entry : run.EntryTable) {
     const TByteFile content = ReadSourceFile(entry.FullPath);
+    RequireFits(entry.FullPath, "is", content.size(), largestEntrySize);
     const auto contentSize = static_cast<std::uint32_t>(content.size());
     if (entry.PackingMethod == 0) {
       dataArea.insert(dataArea.end(), content.begin(), content.end());
@@ -65,6 +74,7 @@ void CreateArchive(RunState& run) {
     std::uint32_t dataSize = 0;
     if (!content.empty()) {
       const TByteFile stream = LzssEncode(content.data(), content.size());
+      RequireFits(entry.FullPath, "compresses to", stream.size(), largestEntrySize);
       dataArea.insert(dataArea.end(), stream.begin(), stream.end());
       dataSize = static_cast<std::uint32_t>(stream.size());
     }

@@ -253,7 +253,17 @@ bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces, std
   return true;
 }
 
-bool CreateFolder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+// Windows makes no folder through the byte-string functions whose path leaves no room for
+// an 8.3 name within MAX_PATH. Wine makes them up to MAX_PATH itself, and nothing can list
+// or remove such a folder again; refusing them here makes a deep name stop at the same
+// depth under Wine as on Windows.
+bool CreateFolder(const std::string& path) {
+  if (path.size() > MAX_PATH - 13) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
 
 bool ListFolder(const std::string& folder, std::vector<FolderItem>& items) {
   std::string pattern = folder;

@@ -96,6 +96,14 @@ TEST(KindOf, DriveAndItsRootAreFolders) {
   EXPECT_EQ(platform::KindOf(scratch / "missing\\deeper"), PathKind::Missing);
 }
 
+TEST(CreateFolder, LeavesRoomForAShortNameAsWindowsDoes) {
+  ScratchFolder scratch;
+  std::string path = scratch.Path().string() + "\\";
+  path += std::string(MAX_PATH - 13 - path.size(), 'a');  // 247 characters
+  EXPECT_TRUE(platform::CreateFolder(path));
+  EXPECT_FALSE(platform::CreateFolder(path + "\\b"));  // Wine would make it, and not list it
+}
+
 TEST(ReadWholeFile, OthersMayReadMeanwhileButNotWrite) {
   ScratchFolder scratch;
   WriteFile(scratch.Path() / "a.pbo", "content");

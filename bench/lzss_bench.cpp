@@ -23,6 +23,7 @@
 
 #include "lzss/lzss.h"
 #include "lzss/lzss_internal.h"
+#include "tests/lzss/reference_decoder.h"
 #include "tests/lzss/reference_encoder.h"
 
 namespace {
@@ -111,7 +112,7 @@ FileResult MeasureFile(const std::filesystem::path& path) {
       SecondsPerRun([&] { decoded = pbo::LzssDecode(stream.data(), stream.size(), size); });
   const bool fastOk = Decodes(decoded, data);
   r.PlainDecode = SecondsPerRun(
-      [&] { decoded = pbo::lzss::LzssDecodeChecked(stream.data(), stream.size(), size); });
+      [&] { decoded = pbo::reference::ReferenceDecode(stream.data(), stream.size(), size); });
   const bool plainOk = Decodes(decoded, data);
 
   const std::size_t prefixSize = std::min(data.size(), kReferencePrefix);

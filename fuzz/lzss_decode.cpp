@@ -6,7 +6,7 @@
 //   - Verified and Repaired give exactly OriginalSize bytes whose sum is the stored
 //     checksum; a negative OriginalSize gives LengthMismatch;
 //   - Unrepairable gives OriginalSize bytes unless the block could never expand that far;
-//   - the fast decoder agrees with the plain one in verdict and output.
+//   - the decoder agrees with the plain reference decoder in verdict and output.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +15,7 @@
 #include "fuzz/fuzz_check.h"
 #include "lzss/lzss.h"
 #include "lzss/lzss_internal.h"
+#include "lzss/reference_decoder.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   }
 
   const pbo::LzssDecodeResult plain =
-      pbo::lzss::LzssDecodeChecked(packed.data(), packed.size(), originalSize);
+      pbo::reference::ReferenceDecode(packed.data(), packed.size(), originalSize);
   FUZZ_CHECK(plain.Verdict == result.Verdict);
   if (result.Verdict != pbo::LzssVerdict::LengthMismatch) {
     FUZZ_CHECK(plain.Output == result.Output);

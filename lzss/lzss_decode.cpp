@@ -9,18 +9,21 @@
 // does a genuine zero byte of the data repeated by a reference, which makes the repair
 // fail for a stream that also refers to the leading spaces.
 //
-// The bookkeeping stays out of the copy loop: every produced byte stays in the buffer as
+// One loop walks the items, instantiated twice: without checks while a whole group can
+// neither run out of input nor reach the end of the output, and with a check per item near
+// the ends. The bookkeeping stays out of it. Every produced byte stays in the buffer as
 // produced (the buffer has room for the last item's overshoot past the declared size), so
-// the sum and the count of zeros are taken over the output a piece at a time, while it is
-// still in the cache, and the zeros made by references are the zeros less those that came
-// as literals. Only when the checksum says that a repair applies are the zeros found
-// again: all of them if no literal was a zero, else by a second pass over the items.
+// the sum is taken over the output a piece at a time, while it is still in the cache; the
+// loop only counts the zero literals. The zeros made by references are needed only when
+// the sum disagrees: they are the zeros of the output less the zero literals. When the
+// repair applies and no literal was a zero, every zero becomes a space; otherwise the loop
+// runs once more over the same buffer, in its third instantiation, writing a space for
+// every zero a reference produces.
 //
 // Sizes: the output is the declared size, but never more than the item stream can
 // expand to (9 bytes per stream byte), so a small block that claims a huge size costs only
 // what the block justifies.
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 #include "lzss/lzss.h"
@@ -34,68 +37,54 @@ using lzss::kMinMatch;
 
 // One item stream being decoded into a buffer of Capacity + kMaxMatch bytes: Capacity
 // bytes that may be returned, and room for the last item to run past them.
-struct Expansion {
+struct Decoder {
   const std::uint8_t* In;
   const std::uint8_t* InEnd;
   std::uint8_t* Out;
   std::size_t Capacity;
   std::size_t StopAt;  // decoding ends once this many bytes have been produced
+  std::size_t P = 0;   // bytes produced so far
+  std::size_t LiteralZeros = 0;
 };
 
-// What a decoding pass leaves behind.
-struct Tally {
-  std::size_t Produced = 0;
-  std::uint32_t Sum = 0;
-  std::size_t ReferenceZeros = 0;
-  bool LiteralZeros = true;  // false only if no literal was a zero byte
-};
-
-struct Reference {
-  std::size_t Distance;
-  std::size_t Length;
-};
-
-Reference ReadReference(const std::uint8_t* item) {
-  return {item[0] | (std::size_t{item[1]} & 0xF0) << 4, (item[1] & 0x0Fu) + kMinMatch};
-}
-
-std::uint32_t ReadLe32(const std::uint8_t* bytes) {
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint32_t{bytes[3]} << 24;
-}
+// Whether a pass keeps every produced byte or writes a space for each zero that a reference
+// produces (the repair, once the checksum has shown that it applies).
+enum class Zeros { AsProduced, SpacesFromReferences };
 
 // Copies one reference to out[p, p + length) byte by byte, in order, so that a distance
 // below the length repeats the bytes just written. Sources before the start yield zeros;
 // so does a distance of 0, whose source is the very byte not yet produced.
-void CopyReferenceExact(std::uint8_t* out, std::size_t p, Reference ref) {
-  if (ref.Distance == 0) {
-    std::memset(out + p, 0, ref.Length);
+void CopyReferenceExact(std::uint8_t* out, std::size_t p, std::size_t distance,
+                        std::size_t length) {
+  if (distance == 0) {
+    std::memset(out + p, 0, length);
     return;
   }
   std::size_t k = 0;
-  if (ref.Distance > p) {
-    k = std::min(ref.Distance - p, ref.Length);
+  if (distance > p) {
+    k = std::min(distance - p, length);
     std::memset(out + p, 0, k);
   }
-  for (; k < ref.Length; ++k) out[p + k] = out[p + k - ref.Distance];
+  if (distance >= 8) {
+    // Steps of 8 bytes never overlap the bytes they read.
+    for (; k + 8 <= length; k += 8) std::memcpy(out + p + k, out + p + k - distance, 8);
+  }
+  for (; k < length; ++k) out[p + k] = out[p + k - distance];
 }
 
-// The fast loop below may write up to this many bytes past the end of the item it copies;
-// the next item overwrites them, and whatever is left at the end is cleared.
-constexpr std::size_t kCopyOverrun = 24;
-constexpr std::size_t kGroupStreamBytes = 1 + 2 * lzss::kItemsPerGroup;
-constexpr std::size_t kGroupOutputBytes = kMaxMatch * lzss::kItemsPerGroup;
+// Copies 18 bytes, all that any item produces, in two overlapping 16-byte moves. The
+// source must end before the destination begins or lie in another buffer.
+void CopyWide(std::uint8_t* to, const std::uint8_t* from) {
+  std::uint8_t head[16];
+  std::uint8_t tail[16];
+  std::memcpy(head, from, 16);
+  std::memcpy(tail, from + kMaxMatch - 16, 16);
+  std::memcpy(to, head, 16);
+  std::memcpy(to + kMaxMatch - 16, tail, 16);
+}
 
-// Copies a reference that the wide copy in DecodeWholeGroups cannot take: one that
-// overlaps itself within 18 bytes or reaches before the start.
-void CopyNearReference(std::uint8_t* out, std::size_t p, Reference ref) {
-  if (ref.Distance >= 8 && ref.Distance <= p) {
-    // Steps of 8 bytes never overlap the bytes they read.
-    for (std::size_t k = 0; k < ref.Length; k += 8) {
-      std::memcpy(out + p + k, out + p + k - ref.Distance, 8);
-    }
-  } else {
-    CopyReferenceExact(out, p, ref);
-  }
+void SpacesForZeros(std::uint8_t* bytes, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) bytes[i] |= (bytes[i] == 0) * lzss::kSpace;
 }
 
 // Number of zero bytes in a 64-bit word.
@@ -107,197 +96,154 @@ unsigned ZeroBytes(std::uint64_t word) {
   return static_cast<unsigned>((zeroFlags * 0x0101010101010101ull) >> 56);
 }
 
-// Decodes whole groups while a group can neither run out of input nor reach the end of the
-// output, and so needs no check inside. Returns false once decoding has ended. A group of
-// eight literals, common in data that does not compress, is copied in one step.
-// Stops early, with true, once p has passed pause.
-bool DecodeWholeGroups(Expansion& x, std::size_t& p, std::size_t& literalZeros, std::size_t pause) {
+// A group decoded without checks reads its flag byte and at most eight two-byte items, and
+// a literal copied wide reads 18 bytes from where it starts; it writes at most eight items
+// of 18 bytes.
+constexpr std::size_t kGroupInput = 1 + 2 * lzss::kItemsPerGroup + kMaxMatch;
+constexpr std::size_t kGroupOutput = kMaxMatch * lzss::kItemsPerGroup;
+
+// Whether the next group can be decoded without checks: it cannot run out of input, and
+// its items stay below Capacity, so that only its last item can reach StopAt. From
+// kMaxMatch bytes on, a reference that reaches before the start is always one of the
+// rare ones that take the exact copy.
+bool HasRoom(const std::uint8_t* in, const std::uint8_t* inEnd, std::size_t p,
+             std::size_t capacity) {
+  return static_cast<std::size_t>(inEnd - in) >= kGroupInput && p >= kMaxMatch &&
+         capacity >= kGroupOutput && p <= capacity - kGroupOutput;
+}
+
+// The decoding loop. Decodes whole groups while p is below pause and, unchecked, while the
+// next group has room (checked, while it has none). Returns false once decoding has ended.
+//
+// Unchecked, an item is decoded without a branch on its kind: a literal is a copy from the
+// input, a reference one from the output, and both are copied 18 bytes wide; the bytes
+// past the item are overwritten by the next one. Only a reference that overlaps its own
+// 18 bytes or reaches before the start takes a branch, to the exact copy.
+template <bool kChecked, Zeros kZeros>
+bool DecodeGroups(Decoder& x, std::size_t pause) {
+  // Locals, so that the stores into the output do not make the compiler reload them.
   const std::uint8_t* in = x.In;
+  const std::uint8_t* const inEnd = x.InEnd;
   std::uint8_t* const out = x.Out;
+  std::size_t p = x.P;
+  std::size_t literalZeros = x.LiteralZeros;
   bool more = true;
-  while (p < pause && static_cast<std::size_t>(x.InEnd - in) >= kGroupStreamBytes &&
-         p + kGroupOutputBytes + kCopyOverrun <= x.Capacity) {
+  while (more && p < pause && HasRoom(in, inEnd, p, x.Capacity) != kChecked) {
+    if (kChecked && in == inEnd) {
+      more = false;
+      break;
+    }
     unsigned flags = *in++;
-    if (flags == 0xFF) {
+    if (!kChecked && flags == 0xFF) {
+      // Eight literals, common in data that does not compress.
       std::uint64_t literals;
       std::memcpy(&literals, in, sizeof literals);
       std::memcpy(out + p, in, sizeof literals);
       literalZeros += ZeroBytes(literals);
       in += 8;
       p += 8;
-    } else {
-      for (std::size_t item = 0; item < lzss::kItemsPerGroup; ++item, flags >>= 1) {
-        if (flags & 1) {
-          const std::uint8_t byte = *in++;
-          out[p++] = byte;
-          literalZeros += byte == 0;
+      more = p < x.StopAt;
+      continue;
+    }
+    for (std::size_t item = 0; item < lzss::kItemsPerGroup; ++item, flags >>= 1) {
+      const std::size_t literal = flags & 1;
+      if (kChecked && static_cast<std::size_t>(inEnd - in) < 2 - literal) {
+        more = false;
+        break;
+      }
+      const std::size_t first = in[0];
+      // Checked, a literal may be the stream's last byte.
+      const std::size_t second = kChecked && literal ? 0 : in[1];
+      const std::size_t distance = first | (second & 0xF0) << 4;
+      const std::size_t length = (second & 0x0F) + kMinMatch;
+      // All ones for a reference, zero for a literal: the item's kind selects by masking
+      // rather than by a branch, which text would take at random.
+      const std::size_t reference = (literal ^ 1) * ~std::size_t{0};
+      if (kChecked) {
+        if (literal) {
+          out[p] = static_cast<std::uint8_t>(first);
+        } else if (distance < kMaxMatch || distance > p) {
+          CopyReferenceExact(out, p, distance, length);
         } else {
-          const Reference ref = ReadReference(in);
-          in += 2;
-          if (ref.Distance >= kMaxMatch && ref.Distance <= p) {
-            std::memcpy(out + p, out + p - ref.Distance, kMaxMatch);
-          } else {
-            CopyNearReference(out, p, ref);
-          }
-          p += ref.Length;
+          CopyWide(out + p, out + (p - distance));
         }
+      } else if (((distance - kMaxMatch) & reference) > p - kMaxMatch) {
+        // A reference that overlaps itself within 18 bytes or reaches before the start: one
+        // test for both, as p >= 18 here.
+        CopyReferenceExact(out, p, distance, length);
+      } else {
+        CopyWide(out + p, literal ? in : out + (p - distance));
+      }
+      if (kZeros == Zeros::SpacesFromReferences && !literal) SpacesForZeros(out + p, length);
+      literalZeros += literal & (first == 0);
+      p += ((length - 1) & reference) + 1;
+      in += 1 + (reference & 1);
+      if (kChecked && p >= x.StopAt) {
+        more = false;
+        break;
       }
     }
-    // Capacity never exceeds StopAt, so only the group's last item can have reached it.
-    if (p >= x.StopAt) {
-      more = false;
-      break;
-    }
+    // Unchecked, only the group's last item can have reached StopAt.
+    if (!kChecked) more = p < x.StopAt;
   }
   x.In = in;
+  x.P = p;
+  x.LiteralZeros = literalZeros;
   return more;
 }
 
-// Decodes one group with a check per item. Returns false once decoding has ended.
-bool DecodeCheckedGroup(Expansion& x, std::size_t& p, std::size_t& literalZeros) {
-  if (x.In == x.InEnd) return false;
-  unsigned flags = *x.In++;
-  for (std::size_t item = 0; item < lzss::kItemsPerGroup; ++item, flags >>= 1) {
-    // Decoding stops once p reaches StopAt, and the stream cannot take p past the
-    // expansion bound, so the item fits in the buffer's room past Capacity.
-    assert(p <= x.Capacity);
-    if (flags & 1) {
-      if (x.In == x.InEnd) return false;
-      const std::uint8_t byte = *x.In++;
-      x.Out[p++] = byte;
-      literalZeros += byte == 0;
-    } else {
-      if (x.InEnd - x.In < 2) return false;
-      const Reference ref = ReadReference(x.In);
-      x.In += 2;
-      CopyReferenceExact(x.Out, p, ref);
-      p += ref.Length;
-    }
-    if (p >= x.StopAt) return false;
+// The sum of size bytes. A block of 256 bytes sums up in 16 bits (256 * 255 < 2^16), which
+// lets the compiler add many bytes at a time.
+std::uint32_t ByteSum(const std::uint8_t* bytes, std::size_t size) {
+  constexpr std::size_t kBlock = 256;
+  std::uint32_t sum = 0;
+  std::size_t i = 0;
+  for (; size - i >= kBlock; i += kBlock) {
+    std::uint16_t block = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) block += bytes[i + k];
+    sum += block;
   }
-  return true;
+  for (; i < size; ++i) sum += bytes[i];
+  return sum;
 }
 
-// Sums and counts the zeros of produced bytes, a piece at a time while they are still in
-// the cache.
-class ProducedTally {
- public:
-  void Add(const std::uint8_t* out, std::size_t end) {
-    std::uint32_t sum = 0;
-    std::size_t zeros = 0;
-    for (std::size_t i = done_; i < end; ++i) {
-      sum += out[i];
-      zeros += out[i] == 0;
-    }
-    sum_ += sum;
-    zeros_ += zeros;
-    done_ = end;
+constexpr std::size_t kSumPiece = 16 * 1024;
+
+// Decodes the whole stream. Returns the sum of the produced bytes, taken a piece at a time
+// while they are still in the cache.
+template <Zeros kZeros>
+std::uint32_t Decode(Decoder& x) {
+  std::uint32_t sum = 0;
+  std::size_t summed = 0;
+  for (bool more = true; more;) {
+    const std::size_t pause = x.P + kSumPiece;
+    more = DecodeGroups<false, kZeros>(x, pause);
+    if (more && x.P < pause) more = DecodeGroups<true, kZeros>(x, pause);
+    sum += ByteSum(x.Out + summed, x.P - summed);
+    summed = x.P;
   }
-
-  Tally Finish(std::size_t literalZeros) const {
-    Tally tally;
-    tally.Produced = done_;
-    tally.Sum = sum_;
-    tally.ReferenceZeros = zeros_ - literalZeros;
-    tally.LiteralZeros = literalZeros > 0;
-    return tally;
-  }
-
- private:
-  std::size_t done_ = 0;
-  std::uint32_t sum_ = 0;
-  std::size_t zeros_ = 0;
-};
-
-constexpr std::size_t kTallyPiece = 16 * 1024;
-
-Tally DecodeFast(Expansion x) {
-  std::size_t p = 0;
-  std::size_t literalZeros = 0;
-  ProducedTally tally;
-  for (;;) {
-    const std::size_t pause = p + kTallyPiece;
-    const bool more = DecodeWholeGroups(x, p, literalZeros, pause);
-    tally.Add(x.Out, p);
-    if (!more) break;
-    // Short of the pause, the whole groups stopped near the end of the input or output.
-    if (p < pause && !DecodeCheckedGroup(x, p, literalZeros)) break;
-  }
-  tally.Add(x.Out, p);
   // Clear what the wide copies wrote past the last item.
   const std::size_t storage = x.Capacity + kMaxMatch;
-  std::memset(x.Out + p, 0, std::min(storage - p, kCopyOverrun));
-  return tally.Finish(literalZeros);
+  std::memset(x.Out + x.P, 0, std::min(storage - x.P, kMaxMatch));
+  return sum;
 }
 
-// The plain loop: every byte checked, summed and counted as it is produced.
-Tally DecodePlain(Expansion x) {
-  Tally tally;
-  std::size_t& p = tally.Produced;
-  for (;;) {
-    if (x.In == x.InEnd) return tally;
-    unsigned flags = *x.In++;
-    for (std::size_t item = 0; item < lzss::kItemsPerGroup; ++item, flags >>= 1) {
-      if (flags & 1) {
-        if (x.In == x.InEnd) return tally;
-        x.Out[p] = *x.In++;
-        tally.Sum += x.Out[p++];
-      } else {
-        if (x.InEnd - x.In < 2) return tally;
-        const Reference ref = ReadReference(x.In);
-        x.In += 2;
-        for (std::size_t k = 0; k < ref.Length; ++k, ++p) {
-          // With distance 0 the source is out[p] itself, still zero.
-          const std::uint8_t byte = p >= ref.Distance ? x.Out[p - ref.Distance] : 0;
-          x.Out[p] = byte;
-          tally.Sum += byte;
-          tally.ReferenceZeros += byte == 0;
-        }
-      }
-      if (p >= x.StopAt) return tally;
-    }
-  }
-}
-
-// Turns every zero that a reference wrote below Capacity into a space. The bytes in the
-// buffer are still as produced, so walking the items again finds exactly those zeros.
-void RestoreSpaces(Expansion x) {
-  std::size_t p = 0;
-  for (;;) {
-    if (x.In == x.InEnd) return;
-    unsigned flags = *x.In++;
-    for (std::size_t item = 0; item < lzss::kItemsPerGroup; ++item, flags >>= 1) {
-      if (flags & 1) {
-        if (x.In == x.InEnd) return;
-        ++x.In;
-        ++p;
-      } else {
-        if (x.InEnd - x.In < 2) return;
-        const Reference ref = ReadReference(x.In);
-        x.In += 2;
-        const std::size_t end = std::min(p + ref.Length, x.Capacity);
-        for (std::size_t q = p; q < end; ++q) {
-          if (x.Out[q] == 0) x.Out[q] = lzss::kSpace;
-        }
-        p += ref.Length;
-      }
-      if (p >= x.StopAt) return;
-    }
-  }
+std::uint32_t ReadLe32(const std::uint8_t* bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint32_t{bytes[3]} << 24;
 }
 
 // The repair applies when the stored sum exceeds the produced one by exactly 32 for every
 // zero a reference produced.
-bool SpacesExplainDifference(std::uint32_t stored, const Tally& tally) {
-  const auto difference = static_cast<std::int32_t>(stored - tally.Sum);
-  return tally.ReferenceZeros >= 1 && static_cast<std::int64_t>(difference) ==
-                                          32 * static_cast<std::int64_t>(tally.ReferenceZeros);
+bool SpacesExplainDifference(std::uint32_t stored, std::uint32_t sum, std::size_t referenceZeros) {
+  const auto difference = static_cast<std::int32_t>(stored - sum);
+  return referenceZeros >= 1 &&
+         static_cast<std::int64_t>(difference) == 32 * static_cast<std::int64_t>(referenceZeros);
 }
 
-using DecodePass = Tally (*)(Expansion);
+}  // namespace
 
-LzssDecodeResult Decode(const std::uint8_t* packed, std::size_t packedSize,
-                        std::int32_t originalSize, DecodePass pass) {
+LzssDecodeResult LzssDecode(const std::uint8_t* packed, std::size_t packedSize,
+                            std::int32_t originalSize) {
   LzssDecodeResult result;
   if (originalSize < 0) {
     result.Verdict = LzssVerdict::LengthMismatch;
@@ -313,47 +259,35 @@ LzssDecodeResult Decode(const std::uint8_t* packed, std::size_t packedSize,
       streamSize >= declared ? declared : std::min(declared, lzss::MaxDecodedSize(streamSize));
 
   result.Output.assign(capacity + kMaxMatch, 0);
-  const Expansion x{packed, packed + streamSize, result.Output.data(), capacity, declared};
-  const Tally tally = pass(x);
+  Decoder x{packed, packed + streamSize, result.Output.data(), capacity, declared};
+  const std::uint32_t sum = Decode<Zeros::AsProduced>(x);
   const std::uint32_t stored = ReadLe32(packed + streamSize);
 
   // A produced length other than the declared one fails the entry whether the sum matched
   // at once or only after the repair: a stream that ran out early or ran past the end is
   // damaged even when its checksum happens to fit.
-  if (stored == tally.Sum) {
-    result.Verdict =
-        tally.Produced == declared ? LzssVerdict::Verified : LzssVerdict::LengthMismatch;
-  } else if (!SpacesExplainDifference(stored, tally)) {
-    result.Verdict = LzssVerdict::Unrepairable;
-  } else if (tally.Produced != declared) {
-    result.Verdict = LzssVerdict::LengthMismatch;
+  if (stored == sum) {
+    result.Verdict = x.P == declared ? LzssVerdict::Verified : LzssVerdict::LengthMismatch;
   } else {
-    if (tally.LiteralZeros) {
-      RestoreSpaces(x);
+    const std::size_t zeros = std::count(x.Out, x.Out + x.P, std::uint8_t{0});
+    if (!SpacesExplainDifference(stored, sum, zeros - x.LiteralZeros)) {
+      result.Verdict = LzssVerdict::Unrepairable;
+    } else if (x.P != declared) {
+      result.Verdict = LzssVerdict::LengthMismatch;
     } else {
-      // Every zero came from a reference: no need to find out which.
-      const std::size_t end = std::min(tally.Produced, capacity);
-      for (std::size_t i = 0; i < end; ++i) x.Out[i] |= (x.Out[i] == 0) * lzss::kSpace;
+      if (x.LiteralZeros == 0) {
+        SpacesForZeros(x.Out, x.P);
+      } else {
+        // Decoded again over the same bytes: every source lies before the byte it gives,
+        // and those bytes are already in their repaired form.
+        Decoder again{packed, packed + streamSize, x.Out, capacity, declared};
+        Decode<Zeros::SpacesFromReferences>(again);
+      }
+      result.Verdict = LzssVerdict::Repaired;
     }
-    result.Verdict = LzssVerdict::Repaired;
   }
   result.Output.resize(capacity);
   return result;
 }
 
-}  // namespace
-
-LzssDecodeResult LzssDecode(const std::uint8_t* packed, std::size_t packedSize,
-                            std::int32_t originalSize) {
-  return Decode(packed, packedSize, originalSize, DecodeFast);
-}
-
-namespace lzss {
-
-LzssDecodeResult LzssDecodeChecked(const std::uint8_t* packed, std::size_t packedSize,
-                                   std::int32_t originalSize) {
-  return Decode(packed, packedSize, originalSize, DecodePlain);
-}
-
-}  // namespace lzss
 }  // namespace pbo

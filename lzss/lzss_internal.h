@@ -40,11 +40,6 @@ inline constexpr std::size_t kMaxExpansion = kMaxMatch / 2;
   return size + (size + kItemsPerGroup - 1) / kItemsPerGroup + kChecksumSize;
 }
 
-// Same contract as LzssDecode, but runs the plain loop that checks every byte on its own.
-// The fast decoder must agree with it on every input; tests and the benchmark compare them.
-[[nodiscard]] LzssDecodeResult LzssDecodeChecked(const std::uint8_t* packed, std::size_t packedSize,
-                                                 std::int32_t originalSize);
-
 // A back reference: Length bytes at the current position equal those Distance bytes
 // before. Length 0 means no match.
 struct Match {

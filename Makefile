@@ -71,17 +71,22 @@ fuzz: fuzz-build
 	    $(if $(wildcard fuzz/$(t).dict),-dict=fuzz/$(t).dict) \
 	    $(FUZZ_BUILD)/corpus/$(t) fuzz/corpus/$(t) && ) true
 
-# Codec benchmark over the shared corpus (../shared/bench): the fast encoder against the
-# plain exhaustive one and zlib, the decoder against its plain checked loop.
+# Benchmarks over the shared corpus (../shared/bench): the codec against the plain
+# exhaustive encoder, the plain decode loop and general compressors (the yardsticks, linked
+# into the benchmark only), then the whole tool packing and extracting the tree corpus
+# with one thread and with the default.
 BENCH_BUILD ?= build-bench
 .PHONY: bench
 bench:
-	@scripts/need.sh cmake ninja-build g++ zlib1g-dev python3
+	@scripts/need.sh cmake ninja-build g++ zlib1g-dev libdeflate-dev libzstd-dev liblz4-dev \
+	  python3
 	cmake -G Ninja -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPBO_BUILD_BENCH=ON \
 	  -DPBO_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target lzss_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target lzss_bench pbo
 	python3 ../shared/bench/make_corpus.py $(BENCH_BUILD)/corpus
+	python3 ../shared/bench/make_corpus.py --tree $(BENCH_BUILD)/tree
 	$(BENCH_BUILD)/bench/lzss_bench $(BENCH_BUILD)/corpus
+	python3 bench/tool_bench.py $(BENCH_BUILD)/frontend/pbo $(BENCH_BUILD)/tree $(BENCH_BUILD)/tool
 
 clean:
 	rm -rf build build-asan build-bench build-fuzz build-windows

@@ -1,15 +1,19 @@
-// Codec benchmark: for every file of a corpus folder, the fast LZSS encoder and decoder
-// side by side with the exhaustive reference encoder, the plain checked decode loop and
-// zlib at levels 6 and 1, all in one run.
+// Codec benchmark: for every file of a corpus folder, the LZSS encoder and decoder side by
+// side with the exhaustive reference encoder, the plain checked decode loop, and general
+// compressors as yardsticks (zlib levels 6 and 1, libdeflate level 6, zstd levels 1 and 3,
+// lz4), all in one run.
 //
 //   lzss_bench CORPUS_DIR [SECONDS_PER_MEASUREMENT]
 //
 // Every measurement repeats its operation until it has used the given processor time
 // (0.4 s by default) and reports bytes of uncompressed data per second of its fastest run.
-// The exhaustive encoder is timed on a prefix of each file; its whole-corpus figure assumes
-// that speed for the whole file. The fast encoder's stream for that prefix is checked
-// against the reference, and every decode is checked against the input.
+// The exhaustive encoder is timed on a prefix of each file; its figure assumes that speed
+// for the whole file. The encoder's stream for that prefix is checked against the
+// reference, and every decode is checked against the input.
+#include <libdeflate.h>
+#include <lz4.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -22,7 +26,6 @@
 #include <vector>
 
 #include "lzss/lzss.h"
-#include "lzss/lzss_internal.h"
 #include "tests/lzss/reference_decoder.h"
 #include "tests/lzss/reference_encoder.h"
 
@@ -55,98 +58,156 @@ Bytes ReadFile(const std::filesystem::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-struct ZlibResult {
-  double EncodeSeconds = 0;
-  double DecodeSeconds = 0;
+// One codec on one file: seconds per run for the whole file, and the compressed size.
+struct Figures {
+  double Encode = 0;
+  double Decode = 0;
   std::size_t Size = 0;
+  bool Ok = true;
 };
 
-ZlibResult MeasureZlib(const Bytes& data, int level) {
-  ZlibResult result;
+// The codecs in the order of the tables' columns.
+enum Codec { kLzss, kZlib6, kZlib1, kLibdeflate6, kZstd1, kZstd3, kLz4, kCodecs };
+const char* const kCodecNames[kCodecs] = {"lzss",   "zlib-6", "zlib-1", "libdef-6",
+                                          "zstd-1", "zstd-3", "lz4-1"};
+
+Figures MeasureLzss(const Bytes& data) {
+  Figures f;
+  Bytes stream;
+  f.Encode = SecondsPerRun([&] { stream = pbo::LzssEncode(data.data(), data.size()); });
+  f.Size = stream.size();
+  pbo::LzssDecodeResult decoded;
+  const auto size = static_cast<std::int32_t>(data.size());
+  f.Decode = SecondsPerRun([&] { decoded = pbo::LzssDecode(stream.data(), stream.size(), size); });
+  f.Ok = (decoded.Verdict == pbo::LzssVerdict::Verified ||
+          decoded.Verdict == pbo::LzssVerdict::Repaired) &&
+         decoded.Output == data;
+  return f;
+}
+
+Figures MeasureZlib(const Bytes& data, int level) {
+  Figures f;
   Bytes packed(compressBound(data.size()));
   uLongf packedSize = 0;
-  result.EncodeSeconds = SecondsPerRun([&] {
+  f.Encode = SecondsPerRun([&] {
     packedSize = packed.size();
     compress2(packed.data(), &packedSize, data.data(), data.size(), level);
   });
-  result.Size = packedSize;
+  f.Size = packedSize;
   Bytes unpacked(data.size());
-  result.DecodeSeconds = SecondsPerRun([&] {
+  f.Decode = SecondsPerRun([&] {
     uLongf unpackedSize = unpacked.size();
     uncompress(unpacked.data(), &unpackedSize, packed.data(), packedSize);
   });
-  if (unpacked != data) std::printf("  zlib round trip FAILED\n");
-  return result;
+  f.Ok = unpacked == data;
+  return f;
+}
+
+Figures MeasureLibdeflate(const Bytes& data, int level) {
+  Figures f;
+  libdeflate_compressor* compressor = libdeflate_alloc_compressor(level);
+  libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+  Bytes packed(libdeflate_deflate_compress_bound(compressor, data.size()));
+  std::size_t packedSize = 0;
+  f.Encode = SecondsPerRun([&] {
+    packedSize = libdeflate_deflate_compress(compressor, data.data(), data.size(), packed.data(),
+                                             packed.size());
+  });
+  f.Size = packedSize;
+  Bytes unpacked(data.size());
+  f.Decode = SecondsPerRun([&] {
+    libdeflate_deflate_decompress(decompressor, packed.data(), packedSize, unpacked.data(),
+                                  unpacked.size(), nullptr);
+  });
+  f.Ok = packedSize != 0 && unpacked == data;
+  libdeflate_free_compressor(compressor);
+  libdeflate_free_decompressor(decompressor);
+  return f;
+}
+
+Figures MeasureZstd(const Bytes& data, int level) {
+  Figures f;
+  Bytes packed(ZSTD_compressBound(data.size()));
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_DCtx* dctx = ZSTD_createDCtx();
+  std::size_t packedSize = 0;
+  f.Encode = SecondsPerRun([&] {
+    packedSize =
+        ZSTD_compressCCtx(cctx, packed.data(), packed.size(), data.data(), data.size(), level);
+  });
+  f.Size = packedSize;
+  Bytes unpacked(data.size());
+  f.Decode = SecondsPerRun([&] {
+    ZSTD_decompressDCtx(dctx, unpacked.data(), unpacked.size(), packed.data(), packedSize);
+  });
+  f.Ok = !ZSTD_isError(packedSize) && unpacked == data;
+  ZSTD_freeCCtx(cctx);
+  ZSTD_freeDCtx(dctx);
+  return f;
+}
+
+Figures MeasureLz4(const Bytes& data) {
+  Figures f;
+  const int size = static_cast<int>(data.size());
+  std::vector<char> packed(LZ4_compressBound(size));
+  const auto* source = reinterpret_cast<const char*>(data.data());
+  int packedSize = 0;
+  f.Encode = SecondsPerRun([&] {
+    packedSize = LZ4_compress_default(source, packed.data(), size, static_cast<int>(packed.size()));
+  });
+  f.Size = static_cast<std::size_t>(packedSize);
+  Bytes unpacked(data.size());
+  f.Decode = SecondsPerRun([&] {
+    LZ4_decompress_safe(packed.data(), reinterpret_cast<char*>(unpacked.data()), packedSize, size);
+  });
+  f.Ok = unpacked == data;
+  return f;
 }
 
 struct FileResult {
   std::string Name;
   std::size_t Size = 0;
-  double FastEncode = 0, FastDecode = 0, PlainDecode = 0;  // seconds for the whole file
-  double ReferenceEncode = 0;                              // estimated from the prefix
-  std::size_t StreamSize = 0;
-  ZlibResult Zlib6, Zlib1;
+  Figures Codecs[kCodecs];
+  double ExhaustiveEncode = 0;  // seconds, extrapolated from the prefix
+  double PlainDecode = 0;       // seconds, the plain checked loop on the LZSS stream
 };
-
-double MBps(std::size_t bytes, double seconds) { return bytes / seconds / 1e6; }
-
-bool Decodes(const pbo::LzssDecodeResult& result, const Bytes& data) {
-  return (result.Verdict == pbo::LzssVerdict::Verified ||
-          result.Verdict == pbo::LzssVerdict::Repaired) &&
-         result.Output == data;
-}
 
 FileResult MeasureFile(const std::filesystem::path& path) {
   FileResult r;
   r.Name = path.filename().string();
   const Bytes data = ReadFile(path);
   r.Size = data.size();
-  const auto size = static_cast<std::int32_t>(data.size());
 
-  Bytes stream;
-  r.FastEncode = SecondsPerRun([&] { stream = pbo::LzssEncode(data.data(), data.size()); });
-  r.StreamSize = stream.size();
-
-  pbo::LzssDecodeResult decoded;
-  r.FastDecode =
-      SecondsPerRun([&] { decoded = pbo::LzssDecode(stream.data(), stream.size(), size); });
-  const bool fastOk = Decodes(decoded, data);
-  r.PlainDecode = SecondsPerRun(
-      [&] { decoded = pbo::reference::ReferenceDecode(stream.data(), stream.size(), size); });
-  const bool plainOk = Decodes(decoded, data);
+  r.Codecs[kLzss] = MeasureLzss(data);
+  const Bytes stream = pbo::LzssEncode(data.data(), data.size());
+  pbo::LzssDecodeResult plain;
+  r.PlainDecode = SecondsPerRun([&] {
+    plain = pbo::reference::ReferenceDecode(stream.data(), stream.size(),
+                                            static_cast<std::int32_t>(data.size()));
+  });
+  const bool plainOk = plain.Output == data;
 
   const std::size_t prefixSize = std::min(data.size(), kReferencePrefix);
   Bytes referenceStream;
   const double referenceSeconds = SecondsPerRun(
       [&] { referenceStream = pbo::reference::ReferenceEncode(data.data(), prefixSize); });
-  r.ReferenceEncode = referenceSeconds * data.size() / prefixSize;
+  r.ExhaustiveEncode = referenceSeconds * data.size() / prefixSize;
   const bool sameStream = referenceStream == pbo::LzssEncode(data.data(), prefixSize);
 
-  r.Zlib6 = MeasureZlib(data, 6);
-  r.Zlib1 = MeasureZlib(data, 1);
-  if (!fastOk || !plainOk || !sameStream) {
-    std::printf("  %s: CHECK FAILED (fast decode %d, plain decode %d, same stream %d)\n",
-                r.Name.c_str(), fastOk, plainOk, sameStream);
+  r.Codecs[kZlib6] = MeasureZlib(data, 6);
+  r.Codecs[kZlib1] = MeasureZlib(data, 1);
+  r.Codecs[kLibdeflate6] = MeasureLibdeflate(data, 6);
+  r.Codecs[kZstd1] = MeasureZstd(data, 1);
+  r.Codecs[kZstd3] = MeasureZstd(data, 3);
+  r.Codecs[kLz4] = MeasureLz4(data);
+
+  bool yardsticksOk = true;
+  for (int c = kZlib6; c < kCodecs; ++c) yardsticksOk &= r.Codecs[c].Ok;
+  if (!r.Codecs[kLzss].Ok || !plainOk || !sameStream || !yardsticksOk) {
+    std::printf("%s: CHECK FAILED (decode %d, plain decode %d, same stream %d, yardsticks %d)\n",
+                r.Name.c_str(), r.Codecs[kLzss].Ok, plainOk, sameStream, yardsticksOk);
   }
   return r;
-}
-
-void PrintHeader() {
-  std::printf("%-14s %9s | %8s %8s %9s %6s | %8s %8s | %8s %8s %9s | %8s %9s | %7s %7s %7s\n",
-              "file", "bytes", "enc MB/s", "dec MB/s", "stream", "ratio", "exh enc", "plain",
-              "z6 enc", "z6 dec", "z6 size", "z1 enc", "z1 size", "fast/ex", "fast/z6", "dec/pl");
-}
-
-void PrintRow(const FileResult& r) {
-  std::printf(
-      "%-14s %9zu | %8.1f %8.1f %9zu %6.3f | %8.3f %8.1f | %8.1f %8.1f %9zu | %8.1f %9zu | "
-      "%6.0fx %6.2fx %6.2fx\n",
-      r.Name.c_str(), r.Size, MBps(r.Size, r.FastEncode), MBps(r.Size, r.FastDecode), r.StreamSize,
-      static_cast<double>(r.StreamSize) / r.Size, MBps(r.Size, r.ReferenceEncode),
-      MBps(r.Size, r.PlainDecode), MBps(r.Size, r.Zlib6.EncodeSeconds),
-      MBps(r.Size, r.Zlib6.DecodeSeconds), r.Zlib6.Size, MBps(r.Size, r.Zlib1.EncodeSeconds),
-      r.Zlib1.Size, r.ReferenceEncode / r.FastEncode, r.Zlib6.EncodeSeconds / r.FastEncode,
-      r.PlainDecode / r.FastDecode);
 }
 
 FileResult Total(const std::vector<FileResult>& files) {
@@ -154,18 +215,53 @@ FileResult Total(const std::vector<FileResult>& files) {
   t.Name = "whole corpus";
   for (const FileResult& r : files) {
     t.Size += r.Size;
-    t.StreamSize += r.StreamSize;
-    t.FastEncode += r.FastEncode;
-    t.FastDecode += r.FastDecode;
-    t.PlainDecode += r.PlainDecode;
-    t.ReferenceEncode += r.ReferenceEncode;
-    for (auto [total, part] : {std::pair{&t.Zlib6, &r.Zlib6}, std::pair{&t.Zlib1, &r.Zlib1}}) {
-      total->EncodeSeconds += part->EncodeSeconds;
-      total->DecodeSeconds += part->DecodeSeconds;
-      total->Size += part->Size;
+    for (int c = 0; c < kCodecs; ++c) {
+      t.Codecs[c].Encode += r.Codecs[c].Encode;
+      t.Codecs[c].Decode += r.Codecs[c].Decode;
+      t.Codecs[c].Size += r.Codecs[c].Size;
     }
+    t.ExhaustiveEncode += r.ExhaustiveEncode;
+    t.PlainDecode += r.PlainDecode;
   }
   return t;
+}
+
+double MBps(std::size_t bytes, double seconds) { return bytes / seconds / 1e6; }
+
+void PrintSizes(const std::vector<FileResult>& rows) {
+  std::printf("Compressed size, %% of the original\n%-14s %10s", "file", "bytes");
+  for (const char* name : kCodecNames) std::printf(" %7s", name);
+  std::printf("\n");
+  for (const FileResult& r : rows) {
+    std::printf("%-14s %10zu", r.Name.c_str(), r.Size);
+    for (const Figures& f : r.Codecs) std::printf(" %6.1f%%", 100.0 * f.Size / r.Size);
+    std::printf("\n");
+  }
+}
+
+void PrintEncoding(const std::vector<FileResult>& rows) {
+  std::printf("\nCompression, MB/s\n%-14s %7s", "file", "exhaus.");
+  for (const char* name : kCodecNames) std::printf(" %7s", name);
+  std::printf(" | %8s %8s\n", "lzss/exh", "lzss/z6");
+  for (const FileResult& r : rows) {
+    std::printf("%-14s %7.2f", r.Name.c_str(), MBps(r.Size, r.ExhaustiveEncode));
+    for (const Figures& f : r.Codecs) std::printf(" %7.1f", MBps(r.Size, f.Encode));
+    std::printf(" | %7.0fx %7.2fx\n", r.ExhaustiveEncode / r.Codecs[kLzss].Encode,
+                r.Codecs[kZlib6].Encode / r.Codecs[kLzss].Encode);
+  }
+}
+
+void PrintDecoding(const std::vector<FileResult>& rows) {
+  std::printf("\nDecompression, MB/s\n%-14s %7s", "file", "plain");
+  for (const char* name : kCodecNames) std::printf(" %7s", name);
+  std::printf(" | %8s %8s %8s\n", "lzss/ld6", "lzss/zs1", "lzss/pl");
+  for (const FileResult& r : rows) {
+    const double lzss = r.Codecs[kLzss].Decode;
+    std::printf("%-14s %7.0f", r.Name.c_str(), MBps(r.Size, r.PlainDecode));
+    for (const Figures& f : r.Codecs) std::printf(" %7.0f", MBps(r.Size, f.Decode));
+    std::printf(" | %7.2fx %7.2fx %7.2fx\n", r.Codecs[kLibdeflate6].Decode / lzss,
+                r.Codecs[kZstd1].Decode / lzss, r.PlainDecode / lzss);
+  }
 }
 
 }  // namespace
@@ -188,21 +284,23 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::printf(
-      "LZSS: fast encoder and decoder; exh enc = exhaustive reference encoder timed on the "
-      "first %zu KiB of each file (whole-corpus figure extrapolated from it); plain = plain "
-      "checked decode loop; z6/z1 = zlib levels 6 and 1. MB/s of uncompressed data, 1 MB = "
-      "10^6 bytes per second of processor time, fastest of runs that take at least %.1f s in all.\n"
-      "Ratios: fast/ex = fast encoder speed / exhaustive; fast/z6 = fast encoder speed / "
-      "zlib-6 compression speed; dec/pl = fast decoder / plain checked loop.\n\n",
-      kReferencePrefix / 1024, gMinSeconds);
-  PrintHeader();
-  std::vector<FileResult> results;
+  std::vector<FileResult> rows;
   for (const auto& path : paths) {
-    results.push_back(MeasureFile(path));
-    PrintRow(results.back());
-    std::fflush(stdout);
+    std::fprintf(stderr, "measuring %s\n", path.filename().string().c_str());
+    rows.push_back(MeasureFile(path));
   }
-  PrintRow(Total(results));
+  rows.push_back(Total(rows));
+
+  std::printf(
+      "Codecs, one process, side by side. MB/s of uncompressed data (10^6 bytes per second of "
+      "processor time), fastest of runs that take at least %.1f s in all.\n"
+      "exhaus. = the plain exhaustive LZSS scan, timed on the first %zu KiB of each file and "
+      "taken to hold for the whole file; plain = the plain checked LZSS decode loop.\n"
+      "lzss/exh, lzss/z6: LZSS encoder speed over the exhaustive scan and zlib-6; lzss/ld6, "
+      "lzss/zs1, lzss/pl: LZSS decoder speed over libdeflate-6, zstd-1 and the plain loop.\n\n",
+      gMinSeconds, kReferencePrefix / 1024);
+  PrintSizes(rows);
+  PrintEncoding(rows);
+  PrintDecoding(rows);
   return 0;
 }

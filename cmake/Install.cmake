@@ -2,8 +2,11 @@
 # codec, the archive code and the mission converter.
 #
 # Two install components keep the two audiences apart:
-#   runtime      the tool, its manual page and the copyright notice (what the Debian package
-#                carries);
+#   runtime      the tool, its manual page and the texts users read (what the Debian package
+#                and the Windows download carry): on Linux and the like the manual page
+#                compressed, and in share/doc/pbo the copyright, the changelog and the format
+#                and security guides; on Windows pbo.exe at the top of the folder, beside
+#                README.txt, LICENSE.txt, manual.txt, format.txt and security.txt;
 #   development  the static libraries, the public headers in include/pbo/ and the package
 #                files behind find_package(pbo).
 # A plain `cmake --install` installs both.
@@ -47,11 +50,62 @@ if(NOT PBO_INSTALL)
   return()
 endif()
 
-install(TARGETS pbo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/man/pbo.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
-        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+# The texts for users, made at build time in one folder.
+set(PBO_USER_FILES ${PROJECT_BINARY_DIR}/user-files)
+set(PBO_GUIDES ${PROJECT_SOURCE_DIR}/docs/format.md ${PROJECT_SOURCE_DIR}/docs/security.md)
+
+if(WIN32)
+  # Windows users open texts with a double click: .txt names, CR LF line ends, and the
+  # manual rendered as plain text (groff runs on the build machine, also in cross builds).
+  find_program(PBO_GROFF groff NO_CMAKE_FIND_ROOT_PATH)
+  mark_as_advanced(PBO_GROFF)
+  set(texts README.md=README.txt LICENSE=LICENSE.txt docs/format.md=format.txt
+            docs/security.md=security.txt)
+  if(PBO_GROFF)
+    list(APPEND texts man/pbo.1=manual.txt)
+  else()
+    message(WARNING "groff not found: the Windows download goes without manual.txt")
+  endif()
+  set(windowsTexts "")
+  foreach(pair IN LISTS texts)
+    string(REPLACE "=" ";" pair "${pair}")
+    list(GET pair 0 source)
+    list(GET pair 1 name)
+    add_custom_command(OUTPUT ${PBO_USER_FILES}/${name}
+      COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/${source}
+              -DOUT=${PBO_USER_FILES}/${name} -DGROFF=${PBO_GROFF}
+              -P ${CMAKE_CURRENT_LIST_DIR}/WindowsText.cmake
+      DEPENDS ${PROJECT_SOURCE_DIR}/${source} ${CMAKE_CURRENT_LIST_DIR}/WindowsText.cmake
+      COMMENT "Writing ${name} for Windows" VERBATIM)
+    list(APPEND windowsTexts ${PBO_USER_FILES}/${name})
+  endforeach()
+  add_custom_target(pbo_user_files ALL DEPENDS ${windowsTexts})
+  install(TARGETS pbo RUNTIME DESTINATION . COMPONENT runtime)
+  install(FILES ${windowsTexts} DESTINATION . COMPONENT runtime)
+else()
+  # Debian wants the manual page and the changelog compressed with gzip -9n: no name and
+  # no time stamp inside, so the same sources always give the same package.
+  find_program(PBO_GZIP gzip)
+  mark_as_advanced(PBO_GZIP)
+  set(manualPage ${PROJECT_SOURCE_DIR}/man/pbo.1)
+  set(changelog ${PROJECT_SOURCE_DIR}/packaging/changelog)
+  if(PBO_GZIP)
+    foreach(source IN ITEMS ${manualPage} ${changelog})
+      get_filename_component(name ${source} NAME)
+      add_custom_command(OUTPUT ${PBO_USER_FILES}/${name}.gz
+        COMMAND ${CMAKE_COMMAND} -E copy ${source} ${PBO_USER_FILES}/${name}
+        COMMAND ${PBO_GZIP} -9nf ${PBO_USER_FILES}/${name}
+        DEPENDS ${source} COMMENT "Compressing ${name}" VERBATIM)
+    endforeach()
+    set(manualPage ${PBO_USER_FILES}/pbo.1.gz)
+    set(changelog ${PBO_USER_FILES}/changelog.gz)
+    add_custom_target(pbo_user_files ALL DEPENDS ${manualPage} ${changelog})
+  endif()
+  install(TARGETS pbo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  install(FILES ${manualPage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog} ${PBO_GUIDES}
+          DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+endif()
 
 set(PBO_PACKAGE_FOLDER ${CMAKE_INSTALL_LIBDIR}/cmake/pbo)
 install(TARGETS pbo_library pbo_lzss pbo_mission pbo_archive pbo_platform

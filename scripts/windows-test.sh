@@ -11,7 +11,7 @@ root=$(pwd)
 build=${BUILD:-build-windows}
 jobs=${JOBS:-2}
 
-scripts/need.sh cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine64 googletest
+scripts/need.sh cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine64 googletest groff-base
 
 # --- the cross build -----------------------------------------------------------------------
 cmake -G Ninja -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
@@ -94,6 +94,13 @@ if [ "$windows_code" -ne 0 ] || ! diff -r "$source_folder" "$compare/again/Islan
   failures=$((failures + 1))
 else
   echo "pbo.exe extracted the archive back into the same files"
+fi
+
+# --- the Windows download: the zip users get, and its pbo.exe against the Linux pbo ---------
+if ! cmake -DWINDOWS_BUILD="$root/$build" -DLINUX_PBO="$root/$linux_build/frontend/pbo" \
+  -DWINE="$wine" -DWORK="$compare/zip" -P tests/install/windows_package_test.cmake; then
+  echo "FAILED: the Windows download"
+  failures=$((failures + 1))
 fi
 
 echo "Windows suite under Wine: $(($(date +%s) - started)) s"

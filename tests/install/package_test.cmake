@@ -1,5 +1,7 @@
-# `cpack -G DEB` makes pbo_VERSION_ARCH.deb holding exactly the tool, its manual page and
-# the copyright file (no library files), and the packaged tool runs.
+# `cpack -G DEB` makes pbo_VERSION_ARCH.deb holding exactly the tool, its compressed manual
+# page, the copyright, the changelog of this version and the two guides (no library files);
+# lintian, where it is installed, finds no error and no warning in it; and the packaged
+# tool runs.
 #   -DCPACK= the cpack program  -DBUILD_DIR= the build folder  -DCONFIG= its configuration
 #   -DVERSION= the project version  -DSAMPLE= samples/Island.pbo  -DWORK= a scratch folder
 include(${CMAKE_CURRENT_LIST_DIR}/helpers.cmake)
@@ -35,12 +37,27 @@ foreach(line IN LISTS fileLines)
   list(APPEND files "${path}")
 endforeach()
 list(SORT files)
-set(expected /usr/bin/pbo /usr/share/doc/pbo/copyright /usr/share/man/man1/pbo.1)
+set(expected /usr/bin/pbo /usr/share/doc/pbo/changelog.gz /usr/share/doc/pbo/copyright
+             /usr/share/doc/pbo/format.md /usr/share/doc/pbo/security.md
+             /usr/share/man/man1/pbo.1.gz)
 if(NOT files STREQUAL expected)
   message(FATAL_ERROR "the package holds [${files}] instead of [${expected}]:\n${output}")
 endif()
 
+# The packaged tool's informational tags (I:) are left to the README's account of them.
+find_program(LINTIAN lintian)
+if(LINTIAN)
+  run_or_fail("${LINTIAN}" --fail-on error,warning "${package}")
+else()
+  message("lintian is not installed: the package's layout is checked, not its policy")
+endif()
+
 run_or_fail("${DPKG_DEB}" -x "${package}" "${WORK}/root")
+# dpkg names this version from the changelog's first entry.
+run_or_fail(gzip -dc "${WORK}/root/usr/share/doc/pbo/changelog.gz")
+if(NOT output MATCHES "^pbo \\(${VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog does not begin with version ${VERSION}")
+endif()
 expect_sample_extracts("${WORK}/root/usr/bin/pbo" "${SAMPLE}" "${WORK}/run")
 
 file(REMOVE_RECURSE "${WORK}")

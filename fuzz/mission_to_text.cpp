@@ -10,12 +10,15 @@
 // An error line is one that starts with one of the converter's error prefixes. A name or a
 // string of the data can carry such a prefix too (a string may even hold CR LF), so a
 // prefix that the data explains is not taken as proof of an error line. The data explains
-// a prefix when it holds it whole, or when it holds it up to its closing ": " at the end of
-// a word: the converter writes ": " between a class's name and its base name, so a class
-// name holding CR LF and then "Unknown word pos", with a base name, makes a line that
-// starts with "Unknown word pos: " although the data never holds that whole.
+// a prefix when it holds it whole, or when it holds its head at the end of a word (a name or
+// a base name) and the rest begins the text the converter writes next: ": " before a base
+// name, or " {};" after a class without members. So a class name holding CR LF and then
+// "Unknown word pos", with a base name, makes a line that starts with "Unknown word pos: "
+// although the data never holds that whole; so does one ending in "Unknown word pos:" whose
+// class has no members.
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,7 +28,6 @@
 
 namespace {
 
-// Each ends in ": ".
 constexpr std::string_view kErrorPrefixes[] = {
     "Unknown word pos: ",
     "Unknown value type in array: ",
@@ -52,12 +54,23 @@ bool EndsAWordAt(std::string_view data, std::size_t end) {
   return end < data.size() && data[end] == 0;
 }
 
+// What the converter writes right after a name or a base name, where a line may go on
+// from a word of the data into the converter's own text.
+constexpr std::string_view kTextsAfterWords[] = {": ", " {};"};
+
 bool ExplainedByData(std::string_view data, std::string_view prefix) {
   if (data.find(prefix) != std::string_view::npos) return true;
-  const std::string_view name = prefix.substr(0, prefix.size() - 2);  // before its ": "
-  for (std::size_t at = data.find(name); at != std::string_view::npos;
-       at = data.find(name, at + 1)) {
-    if (EndsAWordAt(data, at + name.size())) return true;
+  for (std::size_t split = 1; split < prefix.size(); ++split) {
+    const std::string_view head = prefix.substr(0, split);
+    const std::string_view rest = prefix.substr(split);
+    const bool joined =
+        std::any_of(std::begin(kTextsAfterWords), std::end(kTextsAfterWords),
+                    [&](std::string_view after) { return after.substr(0, rest.size()) == rest; });
+    if (!joined) continue;
+    for (std::size_t at = data.find(head); at != std::string_view::npos;
+         at = data.find(head, at + 1)) {
+      if (EndsAWordAt(data, at + head.size())) return true;
+    }
   }
   return false;
 }

@@ -22,7 +22,16 @@ void ScanFolder(FolderWalk& walk, const std::string& prefix, const std::string& 
     return;
   }
   std::vector<platform::FolderItem> items;
-  if (!platform::ListFolder(folder, items)) return;
+  std::string error;
+  switch (platform::ListFolder(folder, items, error)) {
+    case platform::Listing::Complete:
+      break;
+    case platform::Listing::NotStarted:
+      return;
+    case platform::Listing::Broken:
+      // Packing what was listed would drop files without a word.
+      throw FatalError("Cannot list folder \"" + platform::AbsolutePath(folder) + "\". " + error);
+  }
   std::sort(items.begin(), items.end(),
             [](const platform::FolderItem& a, const platform::FolderItem& b) {
               return ComesBefore(a.Name, b.Name);

@@ -21,7 +21,8 @@ bool IsStoredByExtension(const std::string& fileName);
 // names in ComesBefore order. Names that begin with "." are passed over, files and folders
 // alike; so are entries that are neither files nor folders (FIFOs, sockets, devices). A
 // link to a folder is walked unless that folder is already being walked further up the
-// path. A folder that cannot be listed contributes nothing. Reports no failure.
+// path. A folder that cannot be opened for listing contributes nothing; one whose listing
+// fails part way throws FatalError ("Cannot list folder ...").
 void ScanSourceFolder(RunState& run, const std::string& prefix);
 
 }  // namespace pbo

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,11 +43,74 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, st
 // Size in bytes of the file at path, following links, or -1 when it cannot be had.
 std::int64_t FileSize(const std::string& path);
 
-// Creates (or replaces) the file at path and writes size bytes in one piece. A path that
-// is a symbolic link is not followed, and one that names anything but a regular file (a
-// FIFO, a device) is not written: the call fails, without waiting. Returns false on any
-// failure; the part already written stays.
-bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size);
+// A file opened for reading at any offset. Others may read it meanwhile but not write it
+// (where the platform enforces that); a FIFO or device is refused without waiting; a
+// folder is refused.
+class InputFile {
+ public:
+  InputFile();
+  ~InputFile();
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens path (closing any file opened before). On failure returns false and sets error
+  // to the platform's text for it.
+  bool Open(const std::string& path, std::string& error);
+  // Size in bytes, taken once, at Open.
+  std::uint64_t Size() const;
+  // Reads exactly size bytes at offset. False (with error) on failure or when the file
+  // holds fewer bytes there. May be called from several threads at once.
+  bool ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t size, std::string& error) const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The new content of a file, written at any offsets, and put in place of the old file
+// whole by Commit. Until Commit the old file is untouched.
+class ReplacementFile {
+ public:
+  ReplacementFile();
+  // Destroyed without Commit: the new content is closed and removed.
+  ~ReplacementFile();
+  ReplacementFile(ReplacementFile&& other) noexcept;
+  ReplacementFile& operator=(ReplacementFile&& other) noexcept;
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  // path: the file to replace. An existing path that is a folder, or a file that may not
+  // be written (read-only), fails and nothing is made; anything else there (a link, a
+  // FIFO) is replaced by Commit, never written through. The new file is made beside path,
+  // named "." + file name + ".tmp" + process id (+ "-" and a counter on a clash; the file
+  // name is left out when it is long), so a scan passes over it. When the folder cannot
+  // take a new file (no permission) but path is an existing, writable regular file, the
+  // content is gathered in an anonymous temporary file in the system's temporary folder
+  // and copied into path at Commit (in place).
+  bool Create(const std::string& path, std::string& error);
+  // Writes size bytes at offset of the new content; a gap before offset reads as zeros.
+  bool WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size,
+               std::string& error);
+  // Renames the new content over path (or copies it into path, in the fallback). On
+  // failure the new content is removed and error holds the platform's text. Once only.
+  bool Commit(std::string& error);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Replaces the file at path with size bytes, whole or not at all: a new file beside it
+// (named as ReplacementFile names it), moved over the name once complete. Never through a
+// link: a path that is a symbolic link / reparse point, or anything but a regular file,
+// fails without waiting. An existing file that may not be written fails and stays. Where
+// the folder cannot take a new file (no permission, or the longer name does not fit), an
+// existing regular file is written in place (still never through a link). On failure no
+// new file is left behind and error holds why.
+bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
+                    std::string& error);
 
 // A run of bytes to be written.
 struct ByteRange {
@@ -54,13 +118,11 @@ struct ByteRange {
   std::size_t Size;
 };
 
-// Writes the pieces, one after the other, to a new file beside path and renames it over
-// path only once it is complete, so that an existing file at path is either replaced whole
-// or left as it was. An existing file that may not be written is left as it is and the
-// call fails. On failure nothing new is left behind and error holds the platform's
-// text.
-bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces,
-                           std::size_t pieceCount, std::string& error);
+// Writes the pieces, one after the other, through a ReplacementFile: an existing file at
+// path is either replaced whole or left as it was. On failure nothing new is left behind
+// and error holds the platform's text.
+bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces, std::size_t pieceCount,
+                           std::string& error);
 
 // Creates one folder. Returns false when it cannot (it may exist already).
 bool CreateFolder(const std::string& path);
@@ -71,9 +133,17 @@ struct FolderItem {
   PathKind Kind = PathKind::Other;  // as KindOf: links followed
 };
 
-// Lists the names in folder (without "." and ".."), in the platform's order. Returns
-// false when the folder cannot be enumerated.
-bool ListFolder(const std::string& folder, std::vector<FolderItem>& items);
+// How far a folder listing got.
+//   Complete:   every name was listed.
+//   NotStarted: the folder could not be opened for listing; it contributes nothing.
+//   Broken:     the listing failed part way; the names already listed are not all.
+enum class Listing { Complete, NotStarted, Broken };
+
+// Appends the names in folder (without "." and "..") to items, in the platform's order.
+// On Windows a name the code page cannot hold exactly is listed as a file whose name holds
+// "?" in place of each such character, so that opening it fails. Sets error to the
+// platform's text unless the listing is Complete.
+Listing ListFolder(const std::string& folder, std::vector<FolderItem>& items, std::string& error);
 
 // An identity of a folder that is the same for every path that reaches it (device and
 // inode on POSIX, volume and file index on Windows); empty when it cannot be had.

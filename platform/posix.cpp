@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -32,6 +34,12 @@ class FileDescriptor {
     fd_ = -1;
     return ::close(fd) == 0;
   }
+  // Hands the descriptor over to the caller.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;
@@ -48,6 +56,129 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
     size -= static_cast<std::size_t>(written);
   }
   return true;
+}
+
+bool WriteAllAt(int fd, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    offset += static_cast<std::uint64_t>(written);
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Reads exactly size bytes at offset; errno is 0 when the file simply holds fewer.
+bool ReadAllAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+  while (size > 0) {
+    const ssize_t got = ::pread(fd, out, size, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) {
+      errno = 0;
+      return false;
+    }
+    out += got;
+    offset += static_cast<std::uint64_t>(got);
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+std::string ReadErrorText() { return errno == 0 ? "The file ends early" : ErrorText(errno); }
+
+// Opens path for writing without following a link and without waiting (a FIFO left at the
+// path would hold a blocking open until some reader came along); only a regular file is
+// kept open, in blocking mode again.
+int OpenRegularFileToWrite(const std::string& path, int flags) {
+  FileDescriptor file(
+      ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, 0666));
+  if (!file.Valid()) return -1;
+  struct stat info;
+  if (::fstat(file.Get(), &info) != 0) return -1;
+  if (!S_ISREG(info.st_mode)) {
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return -1;
+  }
+  const int mode = ::fcntl(file.Get(), F_GETFL);
+  if (mode < 0 || ::fcntl(file.Get(), F_SETFL, mode & ~O_NONBLOCK) != 0) return -1;
+  return file.Release();
+}
+
+// True when the folder of a path refused a new file for a reason that writing an existing
+// file in place does not meet: no permission, or a name longer than the folder takes.
+bool FolderRefusedNewFile(int error) {
+  return error == EACCES || error == EPERM || error == ENAMETOOLONG;
+}
+
+// The name of the new file made beside path: it starts with a dot, so that a scan of the
+// folder passes over it should it ever be left behind. A long file name is left out, so
+// that the new name still fits where the old one did.
+std::string NameBeside(const std::string& path, unsigned attempt) {
+  constexpr std::size_t kLongestNameKept = 200;
+  const std::size_t folderLength = FolderPartLength(path);
+  const std::size_t nameLength = path.size() - folderLength;
+  std::string name = path.substr(0, folderLength) + ".";
+  if (nameLength <= kLongestNameKept) name += path.substr(folderLength);
+  static const std::string suffix = ".tmp" + std::to_string(static_cast<long>(::getpid()));
+  name += suffix;
+  if (attempt > 0) name += "-" + std::to_string(attempt);
+  return name;
+}
+
+// Creates a new file beside path, never over anything that is there. Sets name to its
+// path; returns -1 with errno set when none can be made.
+int CreateFileBeside(const std::string& path, mode_t mode, std::string& name) {
+  constexpr unsigned kAttempts = 1000;
+  for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
+    name = NameBeside(path, attempt);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// True when this process may write the existing file that info describes. Its owner's
+// right is in the mode bits alone, and root's is not checked: only others cost a lookup.
+bool MayWrite(const std::string& path, const struct stat& info) {
+  static const uid_t user = ::geteuid();
+  if (user == 0 || (user == info.st_uid && (info.st_mode & S_IWUSR) != 0)) return true;
+  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// An unnamed file in the system's temporary folder, gone once closed.
+int CreateAnonymousFile() {
+  const char* folder = std::getenv("TMPDIR");
+  std::string pattern = folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
+  pattern += "/.pbo-XXXXXX";
+  const int fd = ::mkstemp(pattern.data());
+  if (fd >= 0) ::unlink(pattern.c_str());
+  return fd;
+}
+
+// Copies the whole of the file source into target from its start and cuts target to that
+// length: written over the old bytes before the length changes, so a full disk fails only
+// where the new content is longer.
+bool CopyInto(int source, int target) {
+  std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+  std::uint64_t offset = 0;
+  for (;;) {
+    const ssize_t got = ::pread(source, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) break;
+    if (!WriteAllAt(target, offset, buffer.data(), static_cast<std::size_t>(got))) return false;
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return ::ftruncate(target, static_cast<off_t>(offset)) == 0;
 }
 
 }  // namespace
@@ -114,73 +245,222 @@ std::int64_t FileSize(const std::string& path) {
   return static_cast<std::int64_t>(info.st_size);
 }
 
-bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  // A FIFO left at the path would hold a blocking open until some reader came along, and
-  // a device would take the bytes: the open does not wait, and only a regular file is
-  // truncated and written.
-  FileDescriptor file(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-  if (!file.Valid()) return false;
+InputFile::InputFile() = default;
+InputFile::~InputFile() = default;
+InputFile::InputFile(InputFile&& other) noexcept = default;
+InputFile& InputFile::operator=(InputFile&& other) noexcept = default;
+
+struct InputFile::State {
+  explicit State(int fd) : file(fd) {}
+  FileDescriptor file;
+  std::uint64_t size = 0;
+};
+
+bool InputFile::Open(const std::string& path, std::string& error) {
+  state_.reset();
+  // Not waiting in the open for a writer, should a FIFO have taken the file's place.
+  auto state = std::make_unique<State>(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat info;
-  if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  const int flags = ::fcntl(file.Get(), F_GETFL);
-  if (flags < 0 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
-  if (::ftruncate(file.Get(), 0) != 0) return false;
-  if (!WriteAll(file.Get(), data, size)) return false;
-  return file.Close();
+  if (!state->file.Valid() || ::fstat(state->file.Get(), &info) != 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    error = S_ISDIR(info.st_mode) ? ErrorText(EISDIR) : "Not a regular file";
+    return false;
+  }
+  state->size = static_cast<std::uint64_t>(info.st_size);
+  state_ = std::move(state);
+  return true;
 }
 
-bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces,
-                           std::size_t pieceCount, std::string& error) {
-  // A read-only archive stays as it is, as it would if it were overwritten in place.
-  if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0) {
-    error = ErrorText(errno);
+std::uint64_t InputFile::Size() const { return state_ ? state_->size : 0; }
+
+bool InputFile::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t size,
+                       std::string& error) const {
+  if (!state_) {
+    error = ErrorText(EBADF);
     return false;
   }
-  // The new file starts with a dot, so that a scan of the folder it lies in passes over it
-  // should it ever be left behind.
-  const std::size_t folderLength = FolderPartLength(path);
-  const std::string temporary = path.substr(0, folderLength) + "." +
-                                path.substr(folderLength) + ".tmp" +
-                                std::to_string(static_cast<long>(::getpid()));
-  FileDescriptor file(
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (!file.Valid()) {
-    error = ErrorText(errno);
-    return false;
-  }
-  bool written = true;
-  for (std::size_t i = 0; written && i < pieceCount; ++i) {
-    written = WriteAll(file.Get(), pieces[i].Data, pieces[i].Size);
-  }
-  const int writeError = errno;
-  if (!written || !file.Close()) {
-    error = ErrorText(written ? errno : writeError);
+  if (ReadAllAt(state_->file.Get(), offset, out, size)) return true;
+  error = ReadErrorText();
+  return false;
+}
+
+struct ReplacementFile::State {
+  State(std::string target, std::string beside, int fd)
+      : path(std::move(target)), temporary(std::move(beside)), content(fd) {}
+  ~State() {
+    if (temporary.empty()) return;  // the anonymous file goes when it is closed
+    // Closed before it is removed: Windows could not remove it while it is open.
+    if (content.Valid()) content.Close();
     ::unlink(temporary.c_str());
+  }
+  std::string path;
+  std::string temporary;  // the new file beside path; empty when path is written in place
+  FileDescriptor content;
+};
+
+ReplacementFile::ReplacementFile() = default;
+ReplacementFile::~ReplacementFile() = default;
+ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept = default;
+ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept = default;
+
+bool ReplacementFile::Create(const std::string& path, std::string& error) {
+  state_.reset();
+  struct stat info;
+  const bool exists = ::lstat(path.c_str(), &info) == 0;
+  if (exists && S_ISDIR(info.st_mode)) {
+    error = ErrorText(EISDIR);
     return false;
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+  // A read-only file stays as it is, as it would if it were overwritten in place.
+  struct stat target;
+  if (::stat(path.c_str(), &target) == 0 && !MayWrite(path, target)) {
     error = ErrorText(errno);
-    ::unlink(temporary.c_str());
     return false;
   }
+  std::string temporary;
+  int fd = CreateFileBeside(path, 0666, temporary);
+  if (fd < 0) {
+    const int why = errno;
+    if (!exists || !S_ISREG(info.st_mode) || !FolderRefusedNewFile(why)) {
+      error = ErrorText(why);
+      return false;
+    }
+    temporary.clear();
+    fd = CreateAnonymousFile();
+    if (fd < 0) {
+      error = ErrorText(errno);
+      return false;
+    }
+  }
+  state_ = std::make_unique<State>(path, std::move(temporary), fd);
   return true;
+}
+
+bool ReplacementFile::WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size,
+                              std::string& error) {
+  if (!state_) {
+    error = ErrorText(EBADF);
+    return false;
+  }
+  if (WriteAllAt(state_->content.Get(), offset, data, size)) return true;
+  error = ErrorText(errno);
+  return false;
+}
+
+bool ReplacementFile::Commit(std::string& error) {
+  if (!state_) {
+    error = ErrorText(EBADF);
+    return false;
+  }
+  // Whatever happens, the new content is closed and removed (or committed) on return.
+  const std::unique_ptr<State> state = std::move(state_);
+  bool done = false;
+  if (state->temporary.empty()) {
+    FileDescriptor target(OpenRegularFileToWrite(state->path, 0));
+    done = target.Valid() && CopyInto(state->content.Get(), target.Get()) && target.Close();
+  } else if (state->content.Close()) {
+    done = ::rename(state->temporary.c_str(), state->path.c_str()) == 0;
+    if (done) state->temporary.clear();
+  }
+  if (!done) error = ErrorText(errno);
+  return done;
+}
+
+namespace {
+
+// Writes an existing regular file in place: the fallback where its folder takes no new
+// file. Written over the old bytes before it is cut to length.
+bool WriteInPlace(const std::string& path, const std::uint8_t* data, std::size_t size,
+                  std::string& error) {
+  FileDescriptor file(OpenRegularFileToWrite(path, 0));
+  const bool done = file.Valid() && WriteAllAt(file.Get(), 0, data, size) &&
+                    ::ftruncate(file.Get(), static_cast<off_t>(size)) == 0 && file.Close();
+  if (!done) error = ErrorText(errno);
+  return done;
+}
+
+}  // namespace
+
+bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
+                    std::string& error) {
+  // Only a regular file is replaced: not a link (whose target could lie anywhere), not a
+  // FIFO or device, not a folder. A read-only one stays as it is.
+  struct stat info;
+  const bool exists = ::lstat(path.c_str(), &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) {
+    error = ErrorText(S_ISLNK(info.st_mode) ? ELOOP : S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    return false;
+  }
+  if (exists && !MayWrite(path, info)) {
+    error = ErrorText(errno);
+    return false;
+  }
+  // The new file keeps the permissions of the one it replaces, as far as the umask lets.
+  std::string temporary;
+  FileDescriptor file(CreateFileBeside(path, exists ? info.st_mode & 0777 : 0666, temporary));
+  if (!file.Valid()) {
+    // In place only for a file of one name: a hard link would carry the bytes elsewhere.
+    if (exists && FolderRefusedNewFile(errno) && info.st_nlink == 1) {
+      return WriteInPlace(path, data, size, error);
+    }
+    error = ErrorText(errno);
+    return false;
+  }
+  bool done = WriteAll(file.Get(), data, size);
+  int why = errno;
+  if (!file.Close() && done) {
+    done = false;
+    why = errno;
+  }
+  if (done && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    done = false;
+    why = errno;
+  }
+  if (!done) {
+    ::unlink(temporary.c_str());
+    error = ErrorText(why);
+  }
+  return done;
+}
+
+bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces, std::size_t pieceCount,
+                           std::string& error) {
+  ReplacementFile file;
+  if (!file.Create(path, error)) return false;
+  std::uint64_t offset = 0;
+  for (std::size_t i = 0; i < pieceCount; ++i) {
+    if (!file.WriteAt(offset, pieces[i].Data, pieces[i].Size, error)) return false;
+    offset += pieces[i].Size;
+  }
+  return file.Commit(error);
 }
 
 bool CreateFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
-bool ListFolder(const std::string& folder, std::vector<FolderItem>& items) {
+Listing ListFolder(const std::string& folder, std::vector<FolderItem>& items, std::string& error) {
   DIR* listing = ::opendir(folder.c_str());
-  if (listing == nullptr) return false;
+  if (listing == nullptr) {
+    error = ErrorText(errno);
+    return Listing::NotStarted;
+  }
   std::string prefix = folder;
   if (!prefix.empty() && prefix.back() != '/') prefix += '/';
-  while (const dirent* entry = ::readdir(listing)) {
+  for (;;) {
+    errno = 0;  // readdir tells the end from a failure by errno alone
+    const dirent* entry = ::readdir(listing);
+    if (entry == nullptr) break;
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     items.push_back(FolderItem{name, KindOf(prefix + name)});
   }
+  const int why = errno;
   ::closedir(listing);
-  return true;
+  if (why == 0) return Listing::Complete;
+  error = ErrorText(why);
+  return Listing::Broken;
 }
 
 std::string FolderIdentity(const std::string& folder) {

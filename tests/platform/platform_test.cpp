@@ -77,15 +77,20 @@ TEST(WriteWholeFile, CreatesAndReplacesButNeedsItsFolder) {
   ScratchFolder scratch;
   WriteFile(scratch.Path() / "a.txt", "a much longer old content");
   const Bytes content = ToBytes("new");
-  EXPECT_TRUE(platform::WriteWholeFile(scratch / "a.txt", content.data(), content.size()));
+  std::string error;
+  EXPECT_TRUE(platform::WriteWholeFile(scratch / "a.txt", content.data(), content.size(), error))
+      << error;
   EXPECT_EQ(ReadFile(scratch.Path() / "a.txt"), content);
-  EXPECT_TRUE(platform::WriteWholeFile(scratch / "empty.txt", nullptr, 0));
+  EXPECT_TRUE(platform::WriteWholeFile(scratch / "empty.txt", nullptr, 0, error)) << error;
   EXPECT_EQ(platform::KindOf(scratch / "empty.txt"), PathKind::File);
   EXPECT_EQ(platform::FileSize(scratch / "empty.txt"), 0);
   EXPECT_FALSE(platform::WriteWholeFile((scratch.Path() / "no" / "b.txt").string(), content.data(),
-                                        content.size()));
+                                        content.size(), error));
   fs::create_directory(scratch.Path() / "folder");
-  EXPECT_FALSE(platform::WriteWholeFile(scratch / "folder", content.data(), content.size()));
+  error.clear();
+  EXPECT_FALSE(platform::WriteWholeFile(scratch / "folder", content.data(), content.size(), error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(CountItems(scratch.Path()), 3u);  // a.txt, empty.txt, folder: nothing beside them
 }
 
 TEST(CreateFolder, CreatesOneLevelOnly) {
@@ -103,7 +108,10 @@ TEST(ListFolder, ListsEveryNameButDotAndDotDotWithItsKind) {
   WriteFile(scratch.Path() / ".hidden", "h");
   WriteFile(scratch.Path() / "Sub Folder" / "inner.txt", "i");
   std::vector<platform::FolderItem> items;
-  ASSERT_TRUE(platform::ListFolder(scratch.Path().string(), items));
+  std::string error;
+  ASSERT_EQ(platform::ListFolder(scratch.Path().string(), items, error),
+            platform::Listing::Complete)
+      << error;
   std::sort(items.begin(), items.end(),
             [](const auto& left, const auto& right) { return left.Name < right.Name; });
   ASSERT_EQ(items.size(), 3u);
@@ -115,14 +123,18 @@ TEST(ListFolder, ListsEveryNameButDotAndDotDotWithItsKind) {
   EXPECT_EQ(items[2].Kind, PathKind::File);
 }
 
-TEST(ListFolder, EmptyFolderListsNothingAndMissingOneFails) {
+TEST(ListFolder, EmptyFolderListsNothingAndMissingOneIsNotStarted) {
   ScratchFolder scratch;
   std::vector<platform::FolderItem> items;
-  EXPECT_TRUE(platform::ListFolder(scratch.Path().string(), items));
+  std::string error;
+  EXPECT_EQ(platform::ListFolder(scratch.Path().string(), items, error),
+            platform::Listing::Complete);
   EXPECT_TRUE(items.empty());
-  EXPECT_FALSE(platform::ListFolder(scratch / "missing", items));
+  EXPECT_EQ(platform::ListFolder(scratch / "missing", items, error), platform::Listing::NotStarted);
+  EXPECT_FALSE(error.empty());
   WriteFile(scratch.Path() / "file.txt", "x");
-  EXPECT_FALSE(platform::ListFolder(scratch / "file.txt", items));
+  EXPECT_EQ(platform::ListFolder(scratch / "file.txt", items, error),
+            platform::Listing::NotStarted);
   EXPECT_TRUE(items.empty());
 }
 

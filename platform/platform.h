@@ -3,7 +3,9 @@
 // POSIX implementation (posix.cpp) and a Windows one (windows.cpp).
 //
 // Paths are byte strings handled as text: nothing here makes a path absolute or canonical
-// (but for AbsolutePath, which only serves an error message) or transcodes it.
+// (but for AbsolutePath, which only serves an error message). On POSIX nothing transcodes
+// them; on Windows they are code-page bytes, converted exactly (or not at all) to the wide
+// file API.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +26,14 @@ bool IsSafeNamePart(const std::string& part);
 
 // The program's arguments, without the program name, split by the platform's rule. Empty
 // arguments are not counted (on POSIX an empty string, on Windows an empty pair of quotes).
+// On Windows they come from the wide command line (wmain's), each converted to the code
+// page exactly; a character the code page cannot hold becomes "?", so that such an
+// argument names no path.
+#ifdef _WIN32
+std::vector<std::string> Arguments(int argc, wchar_t** argv);
+#else
 std::vector<std::string> Arguments(int argc, char** argv);
+#endif
 
 // What a path names. Symbolic links are followed, so a link to a folder is a Folder and a
 // dangling link is Missing.

@@ -96,9 +96,8 @@ std::string ReadErrorText() { return errno == 0 ? "The file ends early" : ErrorT
 // Opens path for writing without following a link and without waiting (a FIFO left at the
 // path would hold a blocking open until some reader came along); only a regular file is
 // kept open, in blocking mode again.
-int OpenRegularFileToWrite(const std::string& path, int flags) {
-  FileDescriptor file(
-      ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, 0666));
+int OpenRegularFileToWrite(const std::string& path) {
+  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!file.Valid()) return -1;
   struct stat info;
   if (::fstat(file.Get(), &info) != 0) return -1;
@@ -126,8 +125,7 @@ std::string NameBeside(const std::string& path, unsigned attempt) {
   const std::size_t nameLength = path.size() - folderLength;
   std::string name = path.substr(0, folderLength) + ".";
   if (nameLength <= kLongestNameKept) name += path.substr(folderLength);
-  static const std::string suffix = ".tmp" + std::to_string(static_cast<long>(::getpid()));
-  name += suffix;
+  name += ".tmp" + std::to_string(static_cast<long>(::getpid()));
   if (attempt > 0) name += "-" + std::to_string(attempt);
   return name;
 }
@@ -147,7 +145,7 @@ int CreateFileBeside(const std::string& path, mode_t mode, std::string& name) {
 // True when this process may write the existing file that info describes. Its owner's
 // right is in the mode bits alone, and root's is not checked: only others cost a lookup.
 bool MayWrite(const std::string& path, const struct stat& info) {
-  static const uid_t user = ::geteuid();
+  const uid_t user = ::geteuid();
   if (user == 0 || (user == info.st_uid && (info.st_mode & S_IWUSR) != 0)) return true;
   return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
@@ -291,10 +289,8 @@ struct ReplacementFile::State {
   State(std::string target, std::string beside, int fd)
       : path(std::move(target)), temporary(std::move(beside)), content(fd) {}
   ~State() {
-    if (temporary.empty()) return;  // the anonymous file goes when it is closed
-    // Closed before it is removed: Windows could not remove it while it is open.
-    if (content.Valid()) content.Close();
-    ::unlink(temporary.c_str());
+    // The anonymous file goes when it is closed; the one beside path is removed.
+    if (!temporary.empty()) ::unlink(temporary.c_str());
   }
   std::string path;
   std::string temporary;  // the new file beside path; empty when path is written in place
@@ -359,7 +355,7 @@ bool ReplacementFile::Commit(std::string& error) {
   const std::unique_ptr<State> state = std::move(state_);
   bool done = false;
   if (state->temporary.empty()) {
-    FileDescriptor target(OpenRegularFileToWrite(state->path, 0));
+    FileDescriptor target(OpenRegularFileToWrite(state->path));
     done = target.Valid() && CopyInto(state->content.Get(), target.Get()) && target.Close();
   } else if (state->content.Close()) {
     done = ::rename(state->temporary.c_str(), state->path.c_str()) == 0;
@@ -375,7 +371,7 @@ namespace {
 // file. Written over the old bytes before it is cut to length.
 bool WriteInPlace(const std::string& path, const std::uint8_t* data, std::size_t size,
                   std::string& error) {
-  FileDescriptor file(OpenRegularFileToWrite(path, 0));
+  FileDescriptor file(OpenRegularFileToWrite(path));
   const bool done = file.Valid() && WriteAllAt(file.Get(), 0, data, size) &&
                     ::ftruncate(file.Get(), static_cast<off_t>(size)) == 0 && file.Close();
   if (!done) error = ErrorText(errno);

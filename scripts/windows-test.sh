@@ -37,6 +37,18 @@ trap '"$wineserver" --kill >/dev/null 2>&1 || true' EXIT
 # instead, they would hold CTest's output pipe open, and CTest would wait for them forever.
 "$wine" wineboot --init >/dev/null 2>&1 </dev/null || true
 
+# A 64 KB memory file system where writes run out of room, as on a full disk, for the tests
+# that show a failed write leaves nothing behind (PBO_SMALL_FOLDER, as Windows names it).
+# Mounting takes root; without it those tests are skipped.
+small="$root/$build/small-disk"
+mkdir -p "$small"
+mountpoint -q "$small" || mount -t tmpfs -o size=64k tmpfs "$small" 2>/dev/null || true
+if mountpoint -q "$small"; then
+  trap 'umount "$small" 2>/dev/null || true; "$wineserver" --kill >/dev/null 2>&1 || true' EXIT
+  PBO_SMALL_FOLDER=$("$wine" winepath -w "$small" 2>/dev/null | tr -d '\r')
+  export PBO_SMALL_FOLDER
+fi
+
 failures=0
 started=$(date +%s)
 

@@ -64,24 +64,24 @@ std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.e
 
 // Runs pbo.exe in folder with arguments written exactly as on a command line after the
 // program's name, quotes and all.
-ToolRun RunTool(const fs::path& folder, const std::string& arguments) {
+ToolRun RunTool(const fs::path& folder, const std::wstring& arguments) {
   ScratchFolder capture;
   const std::string outPath = capture / "stdout";
   const std::string errPath = capture / "stderr";
   HANDLE in = InheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
   HANDLE out = InheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS);
   HANDLE err = InheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS);
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = in;
   startup.hStdOutput = out;
   startup.hStdError = err;
-  std::string commandLine = "\"" + ToolPath() + "\" " + arguments;
+  std::wstring commandLine = L"\"" + fs::path(ToolPath()).wstring() + L"\" " + arguments;
   PROCESS_INFORMATION process{};
   ToolRun run;
-  const std::string workingFolder = folder.string();
-  if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+  const std::wstring workingFolder = folder.wstring();
+  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                      workingFolder.c_str(), &startup, &process)) {
     WaitForSingleObject(process.hProcess, 60000);
     GetExitCodeProcess(process.hProcess, &run.ExitCode);
@@ -96,6 +96,11 @@ ToolRun RunTool(const fs::path& folder, const std::string& arguments) {
   run.Out = Text(ReadFile(outPath));
   run.Err = Text(ReadFile(errPath));
   return run;
+}
+
+// The same, with arguments in the code page.
+ToolRun RunTool(const fs::path& folder, const std::string& arguments) {
+  return RunTool(folder, fs::path(arguments).wstring());
 }
 
 std::size_t CountItems(const fs::path& folder) {
@@ -233,6 +238,32 @@ TEST_F(WindowsCommandLine, SourceFileLockedByAnotherProcessIsExitOneWithItsPath)
   EXPECT_EQ(run.ExitCode, 1u);
   EXPECT_EQ(run.Err.rfind("pbo: Cannot open file \"" + locked + "\". ", 0), 0u) << run.Err;
   EXPECT_EQ(Read("Island.pbo"), ToBytes("old"));
+}
+
+// Best fit would read the fullwidth backslash as "\\" and "ā" as "a": a file from outside
+// the folder would be packed, a.txt twice, the folder a instead of ā.
+TEST_F(WindowsCommandLine, NamesOutsideTheCodePageNeverReachALookAlike) {
+  ASSERT_EQ(GetACP(), 1252u) << "the rows assume the Western code page";
+  WriteFile(scratch_.Path() / "secret.txt", "secret");
+  WriteFile(scratch_.Path() / "Island" / L"x\xFF3C..\xFF3C..\xFF3Csecret.txt", "s");
+  ToolRun run = RunTool(scratch_.Path(), "-a Island");
+  EXPECT_EQ(run.ExitCode, 1u);
+  EXPECT_EQ(
+      run.Err.rfind("pbo: Cannot open file \"" + root_ + "\\Island\\x?..?..?secret.txt\". ", 0), 0u)
+      << run.Err;
+  EXPECT_FALSE(fs::exists(scratch_.Path() / "Island.pbo"));
+
+  WriteFile(scratch_.Path() / "Sea" / "a.txt", "a");
+  WriteFile(scratch_.Path() / "Sea" / L"\x0101.txt", "long a");
+  EXPECT_EQ(RunTool(scratch_.Path(), "-a Sea").ExitCode, 1u);
+  EXPECT_FALSE(fs::exists(scratch_.Path() / "Sea.pbo"));
+
+  WriteFile(scratch_.Path() / "a" / "a.txt", "a");
+  WriteFile(scratch_.Path() / L"\x0101" / "b.txt", "b");
+  run = RunTool(scratch_.Path(), L"-a \x0101");
+  EXPECT_EQ(run.ExitCode, 2u);  // no folder "?"
+  EXPECT_EQ(run.Err, "");
+  EXPECT_FALSE(fs::exists(scratch_.Path() / "a.pbo"));
 }
 
 TEST_F(WindowsCommandLine, ReadOnlyArchiveIsNotReplaced) {

@@ -5,10 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "security/bounded_run.h"
+#include "support/links.h"
 #include "support/scratch.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#endif
 
 namespace pbo {
 namespace {
@@ -26,12 +37,75 @@ std::size_t CountItems(const fs::path& folder) {
       std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
 }
 
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+// A folder where writing more than 64 KB fails, as on a full disk, and a way to run a step
+// there. POSIX: any folder, the step in a child process whose file size limit is 64 KB.
+// Windows: the small memory file system that scripts/windows-test.sh mounts and names in
+// PBO_SMALL_FOLDER (none: the test is skipped).
+class FullDisk {
+ public:
+  FullDisk() {
+#ifdef _WIN32
+    const char* small = std::getenv("PBO_SMALL_FOLDER");
+    if (small == nullptr) return;
+    folder_ = fs::path(small) / "full-disk";
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+#else
+    folder_ = scratch_.Path();
+#endif
+  }
+  ~FullDisk() {
+#ifdef _WIN32
+    std::error_code ignored;
+    if (!folder_.empty()) fs::remove_all(folder_, ignored);
+#endif
+  }
+  const fs::path& Folder() const { return folder_; }  // empty: none here
+  // Runs step where the disk is full: 0 when it succeeded, 1 when it failed.
+  int Run(const std::function<bool()>& step) const {
+    return testing::RunBounded(
+               [&step] { return SetFileSizeLimit() ? (step() ? 0 : 1) : testing::kChildNotSetUp; })
+        .ExitCode;
+  }
+
+ private:
+  static bool SetFileSizeLimit() {
+#ifdef _WIN32
+    return true;
+#else
+    std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending us
+    const rlimit limit{64 * 1024, 64 * 1024};
+    return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+#endif
+  }
+
+#ifndef _WIN32
+  ScratchFolder scratch_;
+#endif
+  fs::path folder_;
+};
+
+// The arguments as main (POSIX) or wmain (Windows) receives them.
+#ifdef _WIN32
+using ArgumentChar = wchar_t;
+#define ARGUMENT(text) L##text
+#else
+using ArgumentChar = char;
+#define ARGUMENT(text) text
+#endif
+
 TEST(Arguments, SkipsTheProgramNameAndEmptyArguments) {
-  char program[] = "pbo";
-  char empty[] = "";
-  char modeSwitch[] = "-x";
-  char path[] = "Island.pbo";
-  char* argv[] = {program, empty, modeSwitch, empty, path, empty, nullptr};
+  ArgumentChar program[] = ARGUMENT("pbo");
+  ArgumentChar empty[] = ARGUMENT("");
+  ArgumentChar modeSwitch[] = ARGUMENT("-x");
+  ArgumentChar path[] = ARGUMENT("Island.pbo");
+  ArgumentChar* argv[] = {program, empty, modeSwitch, empty, path, empty, nullptr};
   EXPECT_EQ(platform::Arguments(6, argv), (std::vector<std::string>{"-x", "Island.pbo"}));
   EXPECT_TRUE(platform::Arguments(1, argv).empty());
 }
@@ -91,6 +165,65 @@ TEST(WriteWholeFile, CreatesAndReplacesButNeedsItsFolder) {
   EXPECT_FALSE(platform::WriteWholeFile(scratch / "folder", content.data(), content.size(), error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(CountItems(scratch.Path()), 3u);  // a.txt, empty.txt, folder: nothing beside them
+}
+
+// Rows: the name written and whether the link at f.txt is dangling. On Windows "F.TXT",
+// "f.txt." and "f.txt " reach f.txt too; on POSIX they are names of their own.
+TEST(WriteWholeFile, NeverWritesThroughALink) {
+  const struct {
+    const char* name;
+    bool dangling;
+  } rows[] = {
+      {"f.txt", false}, {"F.TXT", false}, {"f.txt.", false}, {"f.txt ", false}, {"f.txt", true}};
+  for (const auto& row : rows) {
+    ScratchFolder scratch;
+    WriteFile(scratch.Path() / "outside" / "victim.txt", "victim");
+    fs::create_directory(scratch.Path() / "out");
+    const fs::path target =
+        scratch.Path() / "outside" / (row.dangling ? "missing.txt" : "victim.txt");
+    if (!testing::MakeFileLink(target, scratch.Path() / "out" / "f.txt")) {
+      GTEST_SKIP() << "no symbolic link can be made here";
+    }
+    const std::string path = (scratch.Path() / "out" / row.name).string();
+    const bool sameName = kWindows || std::string(row.name) == "f.txt";
+    // Wine shows a link to a file as that file, and a dangling one not at all.
+    const bool seenAsLink = platform::IsLink((scratch.Path() / "out" / "f.txt").string());
+    const Bytes content = ToBytes("entry");
+    std::string error;
+    const bool written = platform::WriteWholeFile(path, content.data(), content.size(), error);
+    EXPECT_EQ(ReadFile(scratch.Path() / "outside" / "victim.txt"), ToBytes("victim")) << row.name;
+    EXPECT_EQ(CountItems(scratch.Path() / "outside"), 1u) << row.name;  // no missing.txt
+    if (sameName && seenAsLink) {
+      EXPECT_FALSE(written) << row.name;
+    }
+    if (written) {
+      EXPECT_EQ(ReadFile(path), content) << row.name;
+    } else {
+      EXPECT_FALSE(error.empty()) << row.name;
+    }
+    EXPECT_EQ(CountItems(scratch.Path() / "out"), sameName ? 1u : 2u) << row.name;
+  }
+}
+
+// Rows: WriteWholeFile, then ReplaceFileAtomically, over an older file.
+TEST(FullDisk, FailedWriteLeavesTheOldFileAndNothingBesideIt) {
+  for (const bool replace : {false, true}) {
+    const FullDisk disk;
+    if (disk.Folder().empty()) GTEST_SKIP() << "no small file system here";
+    const std::string path = (disk.Folder() / "a.txt").string();
+    WriteFile(path, "old");
+    const Bytes content(200000, 'x');
+    EXPECT_EQ(disk.Run([&] {
+      std::string error;
+      const platform::ByteRange piece{content.data(), content.size()};
+      return replace ? platform::ReplaceFileAtomically(path, &piece, 1, error)
+                     : platform::WriteWholeFile(path, content.data(), content.size(), error);
+    }),
+              1)
+        << replace;
+    EXPECT_EQ(ReadFile(path), ToBytes("old")) << replace;
+    EXPECT_EQ(CountItems(disk.Folder()), 1u) << replace;
+  }
 }
 
 TEST(CreateFolder, CreatesOneLevelOnly) {
@@ -161,6 +294,74 @@ TEST(AbsolutePath, PrefixesTheCurrentFolder) {
   EXPECT_TRUE(fs::equivalent(absolute, scratch.Path() / "file.txt")) << absolute;
 }
 
+TEST(InputFile, ReadsAtAnyOffsetFromManyThreadsAndRefusesWhatIsNoFile) {
+  ScratchFolder scratch;
+  Bytes content(300000);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 13);
+  WriteFile(scratch.Path() / "data.bin", content);
+  fs::create_directory(scratch.Path() / "folder");
+
+  platform::InputFile file;
+  std::string error;
+  ASSERT_TRUE(file.Open(scratch / "data.bin", error)) << error;
+  EXPECT_EQ(file.Size(), content.size());
+  // Each thread reads its own pieces; a shared file position would mix them up.
+  std::vector<std::thread> readers;
+  std::vector<int> mismatches(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&, t] {
+      std::string readError;
+      Bytes piece(1000);
+      for (std::size_t offset = t * 1000; offset + 1000 <= content.size(); offset += 4000) {
+        if (!file.ReadAt(offset, piece.data(), piece.size(), readError) ||
+            !std::equal(piece.begin(), piece.end(), content.begin() + offset)) {
+          ++mismatches[t];
+        }
+      }
+    });
+  }
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+  Bytes tail(10);
+  EXPECT_FALSE(file.ReadAt(content.size() - 5, tail.data(), tail.size(), error));
+  EXPECT_FALSE(error.empty());
+
+  for (const char* bad : {"missing.bin", "folder"}) {
+    error.clear();
+    EXPECT_FALSE(file.Open(scratch / bad, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+#ifndef _WIN32
+  ASSERT_EQ(::mkfifo((scratch / "fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(file.Open(scratch / "fifo", error));  // at once: no writer is waited for
+#endif
+}
+
+TEST(ReplacementFile, WritesAtAnyOffsetAndTouchesNothingUntilCommit) {
+  ScratchFolder scratch;
+  const std::string target = scratch / "Island.pbo";
+  WriteFile(target, "old");
+  const Bytes head = ToBytes("header ");
+  const Bytes data = ToBytes("data");
+  std::string error;
+  {
+    platform::ReplacementFile abandoned;
+    ASSERT_TRUE(abandoned.Create(target, error)) << error;
+    ASSERT_TRUE(abandoned.WriteAt(0, head.data(), head.size(), error)) << error;
+  }  // destroyed without Commit
+  EXPECT_EQ(ReadFile(target), ToBytes("old"));
+  EXPECT_EQ(CountItems(scratch.Path()), 1u);
+
+  platform::ReplacementFile file;
+  ASSERT_TRUE(file.Create(target, error)) << error;
+  ASSERT_TRUE(file.WriteAt(head.size(), data.data(), data.size(), error)) << error;
+  ASSERT_TRUE(file.WriteAt(0, head.data(), head.size(), error)) << error;
+  EXPECT_EQ(ReadFile(target), ToBytes("old"));
+  ASSERT_TRUE(file.Commit(error)) << error;
+  EXPECT_EQ(ReadFile(target), ToBytes("header data"));
+  EXPECT_EQ(CountItems(scratch.Path()), 1u);
+}
+
 class ReplaceFileAtomically : public ::testing::Test {
  protected:
   bool Replace(const std::string& first, const std::string& second, std::string& error) {
@@ -198,6 +399,26 @@ TEST_F(ReplaceFileAtomically, ReadOnlyTargetFailsAndStaysAsItWas) {
   EXPECT_EQ(CountItems(scratch_.Path()), 1u);
   fs::permissions(Target(), fs::perms::owner_write, fs::perm_options::add);  // for cleanup
 }
+
+#ifndef _WIN32  // Wine run as root writes any folder
+TEST_F(ReplaceFileAtomically, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
+  WriteFile(Target(), "an old and longer archive");
+  fs::permissions(Target(), fs::perms::all);
+  const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                             fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec;
+  fs::permissions(scratch_.Path(), readOnly);
+  EXPECT_EQ(testing::RunUnprivileged(scratch_.Path(),
+                                     [this] {
+                                       std::string error;
+                                       return Replace("new", " content", error) ? 0 : 1;
+                                     }),
+            0);
+  fs::permissions(scratch_.Path(), fs::perms::owner_all, fs::perm_options::add);
+  EXPECT_EQ(ReadFile(Target()), ToBytes("new content"));
+  EXPECT_EQ(CountItems(scratch_.Path()), 1u);
+}
+#endif
 
 TEST_F(ReplaceFileAtomically, FolderInTheWayFailsAndLeavesNoTemporaryFile) {
   WriteFile(scratch_.Path() / "Island.pbo" / "keep.txt", "keep");

@@ -206,7 +206,8 @@ TEST_F(WindowsCommandLine, DeviceStreamAndDriveNamesInTheArchiveAreRefused) {
   EXPECT_EQ(run.Out, "");
   EXPECT_EQ(run.Err, "");
   EXPECT_EQ(Read("Island\\good.txt"), ToBytes("good"));
-  EXPECT_EQ(CountItems(scratch_.Path() / "Island"), 1u);  // no notes.txt, no sub, no lpt1
+  EXPECT_EQ(Read("Island\\rooted.txt"), ToBytes("x"));  // a leading separator stays inside
+  EXPECT_EQ(CountItems(scratch_.Path() / "Island"), 2u);  // no notes.txt, no sub, no lpt1
   EXPECT_EQ(CountItems(scratch_.Path()), 2u);             // nothing climbed out either
 }
 

@@ -46,11 +46,19 @@ struct RunState {
   std::string OutputArchive;  // archive creation: SourceFolder followed by ".pbo"
   std::vector<TFileHeaders> EntryTable;
   std::int32_t ResultCode = kRunCompleted;
+  // Worker threads that compress, expand and convert entries; 1 does everything on the
+  // calling thread. The result is byte for byte the same whatever the number.
+  unsigned Threads = 1;
+  // Report, one line per thing that decides the exit code, on standard error.
+  bool Verbose = false;
 
   // Records a mode's failure. The result only ever rises, so one failure decides it.
   void RaiseResult(std::int32_t code) {
     if (code > ResultCode) ResultCode = code;
   }
+
+  // With Verbose set, writes "pbo: " and line on standard error; otherwise nothing.
+  void Report(const std::string& line) const;
 };
 
 // An error that no mode handles (an archive or source file that cannot be opened, an

@@ -1,15 +1,18 @@
 // Extract mode: one archive in, one file per entry out.
 //
-// The archive is read whole and its table parsed before anything is written. Each entry
-// then takes one road (empty file, LZSS expansion, mission text, plain copy) and is rated;
-// a failed entry raises the result code to 3 and never disturbs the entries after it,
-// since every data block is found from the sum of the data sizes before it.
+// The archive's table is read whole before anything is written, and the place of every
+// data block is found from the sum of the data sizes before it, so a failed entry never
+// disturbs the entries after it. Each entry then takes one road (empty file, LZSS
+// expansion, mission text, plain copy) on a worker thread, and its file is written on this
+// thread in table order: the file system sees the same creations, in the same order, and
+// the run gives the same files and the same exit code whatever the thread count.
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
 #include "archive/archive.h"
 #include "archive/format.h"
+#include "archive/ordered_work.h"
 #include "archive/output.h"
 #include "lzss/lzss.h"
 #include "mission/mission.h"
@@ -28,6 +31,10 @@ constexpr std::size_t kMissionMinimumSize = 10;
 constexpr std::uint64_t kMissionTextBase = std::uint64_t{64} << 20;
 constexpr std::uint64_t kMissionTextPerArchiveByte = 64;
 
+// Most bytes one byte of an LZSS block can expand to: a flag byte and eight references of
+// two bytes make 144 bytes from 17.
+constexpr std::uint64_t kLargestExpansion = 9;
+
 std::size_t MissionTextBudget(std::uint64_t archiveSize) {
   const std::uint64_t most = std::numeric_limits<std::size_t>::max();
   if (archiveSize >= (most - kMissionTextBase) / kMissionTextPerArchiveByte) {
@@ -38,45 +45,180 @@ std::size_t MissionTextBudget(std::uint64_t archiveSize) {
 
 // A stored entry named MISSION.ZEM (any case, any folder) whose block opens with the
 // binarized signature is converted to text on the way out.
-bool IsBinarizedMission(const TFileHeaders& entry, const std::uint8_t* block) {
+bool IsBinarizedMission(const TFileHeaders& entry, const TByteFile& block) {
   if (entry.PackingMethod == kCompressedMethod) return false;
   return platform::UpperCaseAscii(platform::EntryFileName(entry.RelativeName)) == "MISSION.ZEM" &&
-         entry.DataSize >= static_cast<std::int32_t>(kMissionMinimumSize) &&
-         std::memcmp(block, kMissionSignature, sizeof kMissionSignature) == 0;
+         block.size() >= kMissionMinimumSize &&
+         std::memcmp(block.data(), kMissionSignature, sizeof kMissionSignature) == 0;
 }
 
-// Takes one entry down its road and writes its file. Returns false when the entry failed.
-// missionTextLeft: what the run's mission text budget still allows; a mission's text is
-// taken from it.
-bool ExtractEntry(TFileHeaders& entry, const std::uint8_t* block, OutputWriter& writer,
-                  std::size_t& missionTextLeft) {
-  entry.IsBinarizedMission = IsBinarizedMission(entry, block);
-  const std::size_t size = static_cast<std::size_t>(entry.DataSize);
-  if (size == 0) return writer.Write(entry.FullPath, nullptr, 0);
-  if (entry.PackingMethod == kCompressedMethod) {
-    const LzssDecodeResult decoded = LzssDecode(block, size, entry.OriginalSize);
-    switch (decoded.Verdict) {
-      case LzssVerdict::Verified:
-      case LzssVerdict::Repaired:
-        return writer.Write(entry.FullPath, decoded.Output.data(), decoded.Output.size());
-      case LzssVerdict::Unrepairable:
-        writer.Write(entry.FullPath, decoded.Output.data(), decoded.Output.size());
-        return false;
-      case LzssVerdict::LengthMismatch:
-        return false;
-    }
-    return false;
-  }
-  if (entry.IsBinarizedMission) {
-    const MissionText mission = MissionToText(block, size, missionTextLeft);
-    missionTextLeft -= std::min(missionTextLeft, mission.Text.size());
-    const bool written =
-        writer.Write(entry.FullPath, reinterpret_cast<const std::uint8_t*>(mission.Text.data()),
-                     mission.Text.size());
-    return written && !mission.ErrorFlag;
-  }
-  return writer.Write(entry.FullPath, block, size);
+// The last line of a text whose lines end in CR LF: where a mission's conversion stopped,
+// it names why.
+std::string LastLine(const std::string& text) {
+  std::size_t end = text.size();
+  if (end >= 2 && text.compare(end - 2, 2, "\r\n") == 0) end -= 2;
+  const std::size_t start = text.rfind("\r\n", end == 0 ? 0 : end - 1);
+  return start == std::string::npos ? text.substr(0, end) : text.substr(start + 2, end - start - 2);
 }
+
+// An entry's claim on memory while it is worked on: its block and what it expands to.
+struct EntryClaim {
+  std::uint64_t Cost = 0;
+};
+
+// What a worker made of one entry, for the writer.
+struct ExtractedEntry {
+  TByteFile Content;    // the bytes to write; a mission's data, still to be converted
+  bool Write = true;    // false: no file at all
+  std::string Failure;  // why the entry fails; empty when it is sound
+  bool Repaired = false;
+  bool IsMission = false;
+
+  std::uint64_t HeldBytes() const { return Content.capacity(); }
+};
+
+ExtractedEntry Refused(std::string why) {
+  ExtractedEntry refused;
+  refused.Write = false;
+  refused.Failure = std::move(why);
+  return refused;
+}
+
+ExtractedEntry Expanded(const TFileHeaders& entry, const TByteFile& block) {
+  ExtractedEntry extracted;
+  LzssDecodeResult decoded = LzssDecode(block.data(), block.size(), entry.OriginalSize);
+  extracted.Content = std::move(decoded.Output);
+  switch (decoded.Verdict) {
+    case LzssVerdict::Verified:
+      break;
+    case LzssVerdict::Repaired:
+      extracted.Repaired = true;
+      break;
+    case LzssVerdict::Unrepairable:
+      extracted.Failure = "checksum does not match; written as decoded";
+      break;
+    case LzssVerdict::LengthMismatch:
+      extracted.Write = false;
+      extracted.Failure = "expands to another length than its header states; not written";
+      break;
+  }
+  return extracted;
+}
+
+// One extraction run: the state the workers read and the writer keeps.
+class Extraction {
+ public:
+  Extraction(RunState& run, TByteFile archive, std::uint64_t firstBlock)
+      : run_(run),
+        archive_(std::move(archive)),
+        writer_(run.OutputFolder),
+        missionTextLeft_(MissionTextBudget(archive_.size())) {
+    PlaceEntries(firstBlock);
+  }
+
+  void Run() {
+    RunInTableOrder(
+        run_.Threads, places_.size(), [this](std::size_t i) { return Claim(i); },
+        [this](std::size_t i, EntryClaim) { return Work(i); },
+        [this](std::size_t i, ExtractedEntry extracted) { Write(i, std::move(extracted)); });
+  }
+
+ private:
+  // Where an entry's block lies, or why the entry is refused before it is read.
+  struct Place {
+    std::uint64_t BlockStart = 0;
+    const char* Refusal = nullptr;
+  };
+
+  void PlaceEntries(std::uint64_t dataPosition) {
+    const std::size_t entryCount = run_.EntryTable.size() - 1;  // the terminator is not extracted
+    places_.resize(entryCount);
+    for (std::size_t i = 0; i < entryCount; ++i) {
+      TFileHeaders& entry = run_.EntryTable[i];
+      entry.FullPath = EntryPathOnDisk(run_.OutputFolder, entry.RelativeName);
+      // Positions are 64-bit: the archive as a whole may exceed 2 GiB even though no entry
+      // may. A size of 2^31 or more reads as negative: such an entry fails, and the next
+      // block is looked for past the whole unsigned size, as the field's bytes say.
+      places_[i].BlockStart = dataPosition;
+      dataPosition += static_cast<std::uint32_t>(entry.DataSize);
+      if (entry.DataSize < 0) {
+        places_[i].Refusal = "its data size is 2 GiB or more";
+      } else if (dataPosition > archive_.size()) {
+        places_[i].Refusal = "its data runs past the end of the archive";
+      } else if (!IsSafeEntryName(entry.RelativeName)) {
+        places_[i].Refusal = "its name leads outside the output folder";
+      }
+    }
+  }
+
+  EntryClaim Claim(std::size_t i) const {
+    const TFileHeaders& entry = run_.EntryTable[i];
+    if (places_[i].Refusal != nullptr) return {};
+    const auto size = static_cast<std::uint64_t>(entry.DataSize);
+    if (entry.PackingMethod == kCompressedMethod) {
+      const auto expanded = static_cast<std::uint64_t>(std::max(entry.OriginalSize, 0));
+      return {size + std::min(expanded, kLargestExpansion * size)};
+    }
+    return {size};
+  }
+
+  TByteFile ReadBlock(std::size_t i) const {
+    const auto start = archive_.begin() + static_cast<std::ptrdiff_t>(places_[i].BlockStart);
+    return TByteFile(start, start + run_.EntryTable[i].DataSize);
+  }
+
+  // Takes entry i down its road. Runs on a worker: reads the table and the archive only.
+  ExtractedEntry Work(std::size_t i) const {
+    const TFileHeaders& entry = run_.EntryTable[i];
+    if (places_[i].Refusal != nullptr) return Refused(places_[i].Refusal);
+    TByteFile block = ReadBlock(i);
+    if (block.empty()) return {};
+    if (entry.PackingMethod == kCompressedMethod) return Expanded(entry, block);
+    ExtractedEntry stored;
+    stored.IsMission = IsBinarizedMission(entry, block);
+    stored.Content = std::move(block);
+    return stored;
+  }
+
+  // Converts a mission under what is left of the run's text budget, and draws its text
+  // from it. The writer does this, in table order, so the same entries reach the limit at
+  // the same place whatever the thread count, and only one text is held at a time.
+  std::string ConvertMission(ExtractedEntry& mission) {
+    MissionText converted =
+        MissionToText(mission.Content.data(), mission.Content.size(), missionTextLeft_);
+    missionTextLeft_ -= std::min(missionTextLeft_, converted.Text.size());
+    if (converted.ErrorFlag) mission.Failure = "mission: " + LastLine(converted.Text);
+    return std::move(converted.Text);
+  }
+
+  // Writes entry i's file and rates the entry. Runs on the calling thread, in table order.
+  void Write(std::size_t i, ExtractedEntry extracted) {
+    TFileHeaders& entry = run_.EntryTable[i];
+    entry.IsBinarizedMission = extracted.IsMission;
+    bool written = true;
+    if (extracted.IsMission) {
+      const std::string text = ConvertMission(extracted);
+      written = writer_.Write(entry.FullPath, reinterpret_cast<const std::uint8_t*>(text.data()),
+                              text.size());
+    } else if (extracted.Write) {
+      written = writer_.Write(entry.FullPath, extracted.Content.data(), extracted.Content.size());
+    }
+    std::string failure = std::move(extracted.Failure);
+    if (!written && failure.empty()) failure = "its file cannot be written";
+    if (!failure.empty()) {
+      run_.RaiseResult(kEntryFailed);
+      run_.Report(entry.RelativeName + ": " + failure);
+    } else if (extracted.Repaired) {
+      run_.Report(entry.RelativeName + ": repaired: the leading spaces were restored");
+    }
+  }
+
+  RunState& run_;
+  const TByteFile archive_;
+  std::vector<Place> places_;
+  OutputWriter writer_;
+  std::size_t missionTextLeft_;  // what is left of the run's mission text budget
+};
 
 }  // namespace
 
@@ -87,24 +229,8 @@ void ExtractArchive(RunState& run) {
     throw CannotOpenFile(run.InputPath, error);
   }
   run.EntryTable.clear();
-  // Positions are 64-bit: the archive as a whole may exceed 2 GiB even though no entry may.
-  std::uint64_t dataPosition = ReadEntryTable(archive, run.InputPath, run.EntryTable);
-
-  OutputWriter writer(run.OutputFolder);
-  std::size_t missionTextLeft = MissionTextBudget(archive.size());
-  const std::size_t entryCount = run.EntryTable.size() - 1;  // the terminator is not extracted
-  for (std::size_t i = 0; i < entryCount; ++i) {
-    TFileHeaders& entry = run.EntryTable[i];
-    entry.FullPath = EntryPathOnDisk(run.OutputFolder, entry.RelativeName);
-    // A size of 2^31 or more reads as negative: such an entry fails, and the next block is
-    // looked for past the whole unsigned size, as the field's bytes say.
-    const std::uint64_t blockStart = dataPosition;
-    dataPosition += static_cast<std::uint32_t>(entry.DataSize);
-    const bool blockInside = entry.DataSize >= 0 && dataPosition <= archive.size();
-    const bool ok = blockInside && IsSafeEntryName(entry.RelativeName) &&
-                    ExtractEntry(entry, archive.data() + blockStart, writer, missionTextLeft);
-    if (!ok) run.RaiseResult(kEntryFailed);
-  }
+  const std::uint64_t firstBlock = ReadEntryTable(archive, run.InputPath, run.EntryTable);
+  Extraction(run, std::move(archive), firstBlock).Run();
 }
 
 }  // namespace pbo

@@ -48,6 +48,8 @@ TEST(IsStoredByExtension, StoresOnlyTheFourMediaExtensions) {
 
 class ArchiveMode : public ::testing::Test {
  protected:
+  ArchiveMode() { run_.Threads = testing::TestThreads(); }
+
   // Packs <scratch>/Island into <scratch>/Island.pbo.
   int Pack() {
     run_.SourceFolder = scratch_ / "Island";
@@ -62,6 +64,7 @@ class ArchiveMode : public ::testing::Test {
   // Extracts <scratch>/Island.pbo into <scratch>/Out/ and returns the result code.
   int ExtractPacked() const {
     RunState extract;
+    extract.Threads = testing::TestThreads();
     extract.InputPath = scratch_ / "Island.pbo";
     extract.OutputFolder = scratch_ / "Out/";
     ExtractArchive(extract);

@@ -54,6 +54,8 @@ const char kMissionText[] =
 
 class Extraction : public ::testing::Test {
  protected:
+  Extraction() { run_.Threads = testing::TestThreads(); }
+
   // Writes the archive as <scratch>/Island.pbo and extracts it into <scratch>/Island/.
   int Extract(const Bytes& archive) {
     WriteFile(scratch_.Path() / "Island.pbo", archive);

@@ -171,6 +171,7 @@ TEST_F(HostileSource, FileThatVanishesWhilePackingNeverLeavesAPartialArchive) {
   for (int round = 0; round < 30; ++round) {
     WriteFile(Archive(), old);
     RunState run;
+    run.Threads = testing::TestThreads();
     run.SourceFolder = Source().string().substr(0, Source().string().size() - 1);
     run.OutputArchive = run.SourceFolder + ".pbo";
     try {

@@ -35,10 +35,10 @@ struct BoundedRun {
 // True when the sanitizers' own bookkeeping (shadow memory, quarantine of freed blocks)
 // inflates resident memory, so that peaks say little about the code under test.
 inline constexpr bool kMemoryInflatedBySanitizer =
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
     true;
 #else
     false;

@@ -54,6 +54,7 @@ class ExtractionBounds : public ::testing::Test {
     archiveSize_ = archive.size();
     testing::WriteFile(scratch_.Path() / "Island.pbo", archive);
     RunState run;
+    run.Threads = testing::TestThreads();
     run.InputPath = scratch_ / "Island.pbo";
     run.OutputFolder = scratch_ / "Island/";
     return RunBounded([&run] {

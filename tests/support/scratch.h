@@ -2,18 +2,31 @@
 // itself, whole-file helpers, and a builder for archives made byte by byte.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace pbo::testing {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// The worker threads the tests run the archive modes with: PBO_THREADS, as the tool reads
+// it (CTest runs the archive and extraction suites once with 1 and once with 8), or the
+// machine's hardware threads when it is unset.
+inline unsigned TestThreads() {
+  const char* value = std::getenv("PBO_THREADS");
+  const int threads = value != nullptr ? std::atoi(value) : 0;
+  return threads > 0 ? static_cast<unsigned>(threads)
+                     : std::max(1u, std::thread::hardware_concurrency());
+}
 
 inline Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 

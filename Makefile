@@ -35,6 +35,14 @@ test: build
 sanitize:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DPBO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
+# The suites that run the archive modes on worker threads, under ThreadSanitizer.
+.PHONY: tsan
+tsan: deps
+	cmake -G Ninja -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPBO_TSAN=ON
+	cmake --build build-tsan -j $(JOBS) --target pbo archive_tests security_tests frontend_tests
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS) \
+	  -R '[.]Threads[0-9]+$$|^(CommandLine|Executable)[.]'
+
 # Builds the libFuzzer binaries with clang under AddressSanitizer and UndefinedBehavior-
 # Sanitizer and runs each target for FUZZ_SECONDS. New inputs go to build-fuzz/corpus/;
 # an input that breaks a property is saved as build-fuzz/findings/<target>-crash-<hash>
@@ -89,7 +97,7 @@ bench:
 	python3 bench/tool_bench.py $(BENCH_BUILD)/frontend/pbo $(BENCH_BUILD)/tree $(BENCH_BUILD)/tool
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz build-windows
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-windows
 
 # Cross-builds pbo.exe and the test suites with mingw-w64 and runs them under Wine.
 .PHONY: windows-test

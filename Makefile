@@ -41,7 +41,7 @@ tsan: deps
 	cmake -G Ninja -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPBO_TSAN=ON
 	cmake --build build-tsan -j $(JOBS) --target pbo archive_tests security_tests frontend_tests
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS) \
-	  -R '[.]Threads[0-9]+$$|^(CommandLine|Executable)[.]'
+	  -R '[.]Threads[0-9]+$$'
 
 # Builds the libFuzzer binaries with clang under AddressSanitizer and UndefinedBehavior-
 # Sanitizer and runs each target for FUZZ_SECONDS. New inputs go to build-fuzz/corpus/;

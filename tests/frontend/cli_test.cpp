@@ -37,9 +37,13 @@ std::string Quoted(const std::string& argument) {
   return quoted + "'";
 }
 
-// Runs the built executable in folder with the given arguments.
-ToolRun RunTool(const fs::path& folder, const std::vector<std::string>& arguments) {
-  std::string command = "cd " + Quoted(folder.string()) + " && " + Quoted(PBO_EXECUTABLE);
+// Runs the built executable in folder with the given arguments, with PBO_VERBOSE=1 in its
+// environment when verbose is set and without PBO_VERBOSE otherwise.
+ToolRun RunTool(const fs::path& folder, const std::vector<std::string>& arguments,
+                bool verbose = false) {
+  std::string command = "cd " + Quoted(folder.string()) + " && " +
+                        (verbose ? "PBO_VERBOSE=1 " : "env -u PBO_VERBOSE ") +
+                        Quoted(PBO_EXECUTABLE);
   for (const std::string& argument : arguments) command += " " + Quoted(argument);
   const fs::path out = folder / ".stdout";
   const fs::path err = folder / ".stderr";
@@ -147,14 +151,58 @@ TEST(CommandLine, DotPacksTheCurrentFolderIntoDotDotPbo) {
 }
 
 #ifndef _WIN32
-TEST(Executable, PrintsNothingOnSuccessOrEntryFailure) {
+// Each call runs once as it is and once with PBO_VERBOSE=1: the exit code is the same,
+// standard output stays empty, and standard error is empty, or holds exactly the lines that
+// say what decided the exit code, in table order.
+TEST(Executable, SaysWhatDecidedTheExitCodeOnlyWhenAsked) {
+  constexpr std::uint32_t kPacked = ArchiveBuilder::kCompressed;
+  // Zeros before the start and a genuine zero copied by reference: the repair cannot apply.
+  const Bytes unrepairable = {0x02, 0x05, 0x00, 0x00, 0x01, 0x00, 0x60, 0x00, 0x00, 0x00};
+  // Three spaces then "ab", the spaces made by a reference before the start.
+  const Bytes repaired = {0x06, 0x05, 0x00, 0x61, 0x62, 0x23, 0x01, 0x00, 0x00};
   ScratchFolder scratch;
-  WriteFile(scratch.Path() / "Island.pbo",
-            ArchiveBuilder().Entry("a.txt", "a").Entry("..\\evil", "x").Build());
-  const ToolRun run = RunTool(scratch.Path(), {"-x", "Island.pbo"});
-  EXPECT_EQ(run.ExitCode, 3);
-  EXPECT_EQ(run.Out, "");
-  EXPECT_EQ(run.Err, "");
+  WriteFile(scratch.Path() / "Island.pbo", ArchiveBuilder()
+                                               .Entry("a.txt", "a")
+                                               .Entry("maps\\bad.bin", unrepairable, kPacked, 7)
+                                               .Entry("r.txt", repaired, kPacked, 5)
+                                               .Entry("..\\evil", "x")
+                                               .Build());
+  // A file stands where the output folder would go: nothing can be written.
+  WriteFile(scratch.Path() / "Blocked.pbo", ArchiveBuilder().Entry("a.txt", "a").Build());
+  WriteFile(scratch.Path() / "Blocked", "in the way");
+  WriteFile(scratch.Path() / "Mine" / "a.txt", "a");
+  fs::create_directories(scratch.Path() / "Empty" / "sub");
+  const std::string usage = "pbo: usage: pbo -x ARCHIVE.pbo, or pbo -a FOLDER\n";
+  struct Row {
+    std::vector<std::string> Arguments;
+    int ExitCode;
+    std::string Report;
+  };
+  const Row rows[] = {
+      {{}, 1, usage},
+      {{"-z", "x.pbo"}, 1, usage},
+      {{"-x", "nosuch.pbo"}, 2, "pbo: \"nosuch.pbo\" is not an existing file\n"},
+      {{"-x", "Mine"}, 2, "pbo: \"Mine\" is not an existing file\n"},
+      {{"-a", "Mine/"}, 2, "pbo: \"Mine/\" ends in a separator; name the folder without it\n"},
+      {{"-a", "Empty"}, 0, "pbo: \"Empty\" holds no file to pack; no archive written\n"},
+      {{"-a", "Mine"}, 0, ""},
+      {{"-x", "Blocked.pbo"}, 3, "pbo: a.txt: its file cannot be written\n"},
+      {{"-x", "Island.pbo"},
+       3,
+       "pbo: maps\\bad.bin: checksum does not match; written as decoded\n"
+       "pbo: r.txt: repaired: the leading spaces were restored\n"
+       "pbo: ..\\evil: its name leads outside the output folder\n"},
+  };
+  for (const Row& row : rows) {
+    for (const bool verbose : {false, true}) {
+      const ToolRun run = RunTool(scratch.Path(), row.Arguments, verbose);
+      const std::string call =
+          ::testing::PrintToString(row.Arguments) + (verbose ? " verbose" : "");
+      EXPECT_EQ(run.ExitCode, row.ExitCode) << call;
+      EXPECT_EQ(run.Out, "") << call;
+      EXPECT_EQ(run.Err, verbose ? row.Report : "") << call;
+    }
+  }
 }
 
 TEST(Executable, EmptyArgumentsAreNotCounted) {

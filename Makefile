@@ -1,46 +1,60 @@
 # Quick-start wrappers around CMake. `make demo` and `make test` do all the set-up on a fresh
-# Debian machine (they install what is missing with apt-get when run as root).
+# Debian machine (they install what is missing with apt-get when run as root). Builds are
+# quiet: their output goes to $(BUILD)/build.log, shown whole only when they fail (the
+# compiler's warnings are shown either way).
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
 BASE_PACKAGES := cmake ninja-build g++ libgtest-dev groff-base
 
-.PHONY: all deps build demo test sanitize clean
+.PHONY: all deps configure build pbo demo test sanitize clean
 
 all: build
 
 deps:
 	@scripts/need.sh $(BASE_PACKAGES)
 
+CONFIGURE = cmake -G Ninja -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
 build: deps
-	cmake -G Ninja -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS)
+	@echo "Building everything in $(BUILD)/ (log: $(BUILD)/build.log)"
+	@scripts/quietly.sh $(BUILD)/build.log sh -c '$(CONFIGURE) && cmake --build $(BUILD) -j $(JOBS)'
 
-# Builds pbo, extracts the bundled sample archive into a scratch copy and lists the result.
-demo: build
-	rm -rf $(BUILD)/demo && mkdir -p $(BUILD)/demo
-	cp samples/Island.pbo $(BUILD)/demo/
-	$(BUILD)/frontend/pbo -x $(BUILD)/demo/Island.pbo; echo "pbo -x exit code: $$?"
+# The tool alone: $(BUILD)/frontend/pbo.
+pbo: deps
+	@echo "Building pbo in $(BUILD)/ (log: $(BUILD)/build.log)"
+	@scripts/quietly.sh $(BUILD)/build.log sh -c \
+	  '$(CONFIGURE) && cmake --build $(BUILD) -j $(JOBS) --target pbo'
+
+# Builds the tool, extracts a copy of the bundled sample archive and shows what came out.
+demo: pbo
+	@rm -rf $(BUILD)/demo && mkdir -p $(BUILD)/demo && cp samples/Island.pbo $(BUILD)/demo/
+	@echo "Built $(BUILD)/frontend/pbo. In $(BUILD)/demo/, a copy of samples/Island.pbo:"
+	@echo "$$ pbo -x Island.pbo"
+	@cd $(BUILD)/demo && ../frontend/pbo -x Island.pbo; echo "exit code $$? (0: every entry came out whole)"
 	@cd $(BUILD)/demo && find Island -type f | sort | while read -r f; do \
-	  printf '%8s  %s\n' "$$(wc -c <"$$f")" "$$f"; done
-	@echo "--- Island/missions/demo/mission.zem ---"
-	@cat $(BUILD)/demo/Island/missions/demo/mission.zem | tr -d '\r'
+	  printf '%8s bytes  %s\n' "$$(wc -c <"$$f")" "$$f"; done
+	@echo "--- Island/missions/demo/mission.zem, a binarized mission written as text:"
+	@tr -d '\r' <$(BUILD)/demo/Island/missions/demo/mission.zem
+	@echo "--- To use pbo anywhere, see Install in README.md."
 
-# Builds everything and runs every test.
+# Builds everything and runs every test; then says why each skipped test was skipped.
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@JOBS=$(JOBS) scripts/run-tests.sh $(BUILD)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DPBO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_FLAGS="-DPBO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
 # The suites that run the archive modes on worker threads, under ThreadSanitizer.
 .PHONY: tsan
 tsan: deps
-	cmake -G Ninja -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPBO_TSAN=ON
-	cmake --build build-tsan -j $(JOBS) --target pbo archive_tests security_tests frontend_tests
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS) \
+	@echo "Building the threaded suites in build-tsan/ (log: build-tsan/build.log)"
+	@scripts/quietly.sh build-tsan/build.log sh -c 'cmake -G Ninja -S . -B build-tsan \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPBO_TSAN=ON && cmake --build build-tsan -j $(JOBS) \
+	  --target pbo archive_tests security_tests frontend_tests'
+	@TSAN_OPTIONS=halt_on_error=1 JOBS=$(JOBS) scripts/run-tests.sh build-tsan \
 	  -R '[.]Threads[0-9]+$$'
 
 # Builds the libFuzzer binaries with clang under AddressSanitizer and UndefinedBehavior-
@@ -97,9 +111,19 @@ bench:
 	python3 bench/tool_bench.py $(BENCH_BUILD)/frontend/pbo $(BENCH_BUILD)/tree $(BENCH_BUILD)/tool
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-windows
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-windows build-aarch64 \
+	  build-s390x build-cross-compare
 
-# Cross-builds pbo.exe and the test suites with mingw-w64 and runs them under Wine.
+# Cross-builds pbo.exe and the test suites with mingw-w64 and runs them under Wine, then
+# the Windows download (pbo-VERSION-win64.zip) as a user gets it.
 .PHONY: windows-test
 windows-test:
 	scripts/windows-test.sh
+
+# Cross-builds for CROSS_ARCHS (64-bit Arm, and IBM Z, which is big-endian), runs every
+# suite under qemu-user, then packs one folder on x86-64, on each of them and on Windows
+# (after windows-test) and compares the archives byte for byte.
+CROSS_ARCHS ?= aarch64 s390x
+.PHONY: cross-test
+cross-test:
+	JOBS=$(JOBS) scripts/cross-test.sh $(CROSS_ARCHS)

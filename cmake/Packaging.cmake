@@ -35,7 +35,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "pbo unpacks a PBO archive into a folder beside it and packs a folder into an
 archive. Compressed entries are expanded and verified against their checksum,
 and binarized mission files come out as class-structured text. It prints
-nothing; its exit code tells the result.")
+nothing unless PBO_VERBOSE=1 asks it to say why; its exit code tells the
+result.")
 find_program(PBO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(PBO_DPKG_SHLIBDEPS)
 if(PBO_DPKG_SHLIBDEPS AND NOT CMAKE_CROSSCOMPILING)

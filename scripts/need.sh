@@ -12,8 +12,10 @@ done
 if [ "$(id -u)" -eq 0 ]; then
   echo "Installing ${missing[*]} ..."
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >/dev/null || apt-get update
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Another apt-get at work (a second build, the system's own updates) is waited for.
+  lock=(-o DPkg::Lock::Timeout=600)
+  apt-get "${lock[@]}" update -qq >/dev/null || apt-get "${lock[@]}" update
+  apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 else
   echo "Missing packages. Run:"
   echo "  sudo apt-get install -y ${missing[*]}"

@@ -37,12 +37,13 @@ std::string Quoted(const std::string& argument) {
   return quoted + "'";
 }
 
-// Runs the built executable in folder with the given arguments, with PBO_VERBOSE=1 in its
-// environment when verbose is set and without PBO_VERBOSE otherwise.
+// Runs the built executable in folder with the given arguments (in a cross build through
+// the emulator that PBO_RUNNER names), with PBO_VERBOSE=1 in its environment when verbose
+// is set and without PBO_VERBOSE otherwise.
 ToolRun RunTool(const fs::path& folder, const std::vector<std::string>& arguments,
                 bool verbose = false) {
   std::string command = "cd " + Quoted(folder.string()) + " && " +
-                        (verbose ? "PBO_VERBOSE=1 " : "env -u PBO_VERBOSE ") +
+                        (verbose ? "PBO_VERBOSE=1 " : "env -u PBO_VERBOSE ") + PBO_RUNNER " " +
                         Quoted(PBO_EXECUTABLE);
   for (const std::string& argument : arguments) command += " " + Quoted(argument);
   const fs::path out = folder / ".stdout";

@@ -1,7 +1,7 @@
 # The Windows download as a user gets it: `cpack -G ZIP` in the mingw-w64 build makes
-# pbo-VERSION-win64.zip, one folder holding pbo.exe beside its texts; every text has CR LF
-# line ends and no formatting codes; and the pbo.exe in it, run under Wine on the bundled
-# sample, writes the very files the Linux pbo writes.
+# pbo-VERSION-win64.zip there, one folder holding pbo.exe beside its texts; every text has
+# CR LF line ends and no formatting codes; and the pbo.exe in it, run under Wine on the
+# bundled sample, writes the very files the Linux pbo writes.
 #   -DWINDOWS_BUILD= the mingw-w64 build folder  -DLINUX_PBO= a Linux pbo  -DWINE= wine
 #   -DWORK= a scratch folder
 # The caller sets up Wine's environment (WINEPREFIX and the like); scripts/windows-test.sh
@@ -11,10 +11,12 @@ include(${WINDOWS_BUILD}/CPackConfig.cmake)  # CPACK_PACKAGE_FILE_NAME and the l
 get_filename_component(cmakeFolder "${CMAKE_COMMAND}" DIRECTORY)
 set(sample "${CMAKE_CURRENT_LIST_DIR}/../../samples/Island.pbo")
 
+# The zip stays in the build folder, for users to take.
 fresh_folder("${WORK}")
+set(zip "${WINDOWS_BUILD}/${CPACK_PACKAGE_FILE_NAME}.zip")
+file(REMOVE "${zip}")
 run_or_fail("${cmakeFolder}/cpack" -G ZIP --config "${WINDOWS_BUILD}/CPackConfig.cmake"
-            -B "${WORK}/out")
-set(zip "${WORK}/out/${CPACK_PACKAGE_FILE_NAME}.zip")
+            -B "${WINDOWS_BUILD}")
 if(NOT CPACK_PACKAGE_FILE_NAME MATCHES "^pbo-${CPACK_PACKAGE_VERSION}-win(64|32)$"
    OR NOT EXISTS "${zip}")
   message(FATAL_ERROR "no ${zip} (pbo-VERSION-win64.zip) was made")

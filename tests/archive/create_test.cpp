@@ -12,6 +12,7 @@
 #include "archive/create.h"
 #include "archive/scan.h"
 #include "security/bounded_run.h"
+#include "support/listing_fault.h"
 #include "support/scratch.h"
 
 namespace pbo {
@@ -206,6 +207,23 @@ TEST_F(ArchiveMode, UnopenableSourceIsFatalWithAbsolutePath) {
     EXPECT_EQ(std::string(error.what()),
               "Cannot open file \"" + Source("dangling.txt").string() +
                   "\". No such file or directory");
+  }
+  EXPECT_EQ(Packed(), ToBytes("old"));
+}
+#endif
+
+#ifdef __linux__  // the fault is made in the C library's readdir
+TEST_F(ArchiveMode, ListingThatFailsPartWayIsFatalAndKeepsTheOldArchive) {
+  WriteFile(Source("a.txt"), "a");
+  WriteFile(Source("b.txt"), "b");
+  WriteFile(scratch_.Path() / "Island.pbo", "old");
+  const testing::ListingFault fault;
+  try {
+    Pack();
+    FAIL() << "expected a fatal error";
+  } catch (const FatalError& error) {
+    EXPECT_EQ(std::string(error.what()), "Cannot list folder \"" + scratch_.Path().string() +
+                                             "/Island\". Input/output error");
   }
   EXPECT_EQ(Packed(), ToBytes("old"));
 }

@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "security/bounded_run.h"
 #include "support/links.h"
+#include "support/listing_fault.h"
 #include "support/scratch.h"
 
 #ifndef _WIN32
@@ -270,6 +272,23 @@ TEST(ListFolder, EmptyFolderListsNothingAndMissingOneIsNotStarted) {
             platform::Listing::NotStarted);
   EXPECT_TRUE(items.empty());
 }
+
+#ifdef __linux__
+TEST(ListFolder, ListingThatFailsPartWayIsBroken) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "a.txt", "a");
+  WriteFile(scratch.Path() / "b.txt", "b");
+  std::vector<platform::FolderItem> items;
+  std::string error;
+  {
+    const testing::ListingFault fault;
+    EXPECT_EQ(platform::ListFolder(scratch.Path().string(), items, error),
+              platform::Listing::Broken);
+  }
+  EXPECT_EQ(items.size(), 1u);
+  EXPECT_EQ(error, std::strerror(EIO));
+}
+#endif
 
 TEST(FolderIdentity, SameFolderSameIdentityWhateverThePath) {
   ScratchFolder scratch;

@@ -1,12 +1,15 @@
 // Archive mode: one folder in, one archive out.
 //
-// The folder is scanned into the entry table first. Each file is then read and compressed
-// (or kept as it is) on the worker threads, and its block and header record are added in
-// table order on this thread, so the archive is the same whatever the thread count. The
-// archive is written once at the end to a new file that replaces the older archive only
-// when it is complete: a run that fails anywhere leaves the older archive as it was.
+// The folder is scanned into the entry table first, which fixes the size of the header
+// table from the names alone. Each file is then read and compressed (or kept as it is) on
+// the worker threads, and on this thread, in table order, its block is written to the new
+// archive right after the blocks before it, leaving room for the header table, which is
+// written last. Memory follows the entries in flight, not the archive, and the archive is
+// the same whatever the thread count. The new archive replaces the older one only once it
+// is complete: a run that fails anywhere leaves the older archive as it was.
 #include "archive/create.h"
 
+#include <cassert>
 #include <limits>
 
 #include "archive/archive.h"
@@ -23,8 +26,8 @@ namespace {
 constexpr std::uint64_t kLargestEntrySize = std::numeric_limits<std::int32_t>::max();
 
 // Ends the run when an entry would need a size its header record cannot state. The check
-// sits on the bytes actually read and the stream actually made, never on a length taken
-// apart from them.
+// sits on the length of the file as it is read and on the stream actually made, never on
+// a length taken apart from them.
 void RequireFits(const std::string& path, const char* what, std::uint64_t size,
                  std::uint64_t largestEntrySize) {
   if (size <= largestEntrySize) return;
@@ -33,30 +36,11 @@ void RequireFits(const std::string& path, const char* what, std::uint64_t size,
                    " an archive entry can hold");
 }
 
-TByteFile ReadSourceFile(const std::string& path) {
-  TByteFile bytes;
-  std::string error;
-  if (!platform::ReadWholeFile(path, bytes, error)) throw CannotOpenFile(path, error);
-  return bytes;
-}
-
-// The most the data area can need, so that it never moves while it grows. Only the pages
-// actually filled take memory.
-std::size_t DataAreaBound(const std::vector<TFileHeaders>& entries) {
-  std::uint64_t bound = 0;
-  for (const TFileHeaders& entry : entries) {
-    const std::int64_t size = platform::FileSize(entry.FullPath);
-    if (size <= 0 || static_cast<std::uint64_t>(size) > kLargestEntrySize) continue;
-    // A literal costs 9/8 of a byte; the checksum adds 4.
-    bound += static_cast<std::uint64_t>(size) + static_cast<std::uint64_t>(size) / 8 + 5;
-  }
-  return bound < std::numeric_limits<std::size_t>::max() / 2 ? static_cast<std::size_t>(bound) : 0;
-}
-
-// A source file about to be read: what it will hold in memory while it is compressed (the
-// file, the coder's copy of it and the stream).
+// A source file, open and about to be read.
 struct SourceFile {
-  std::uint64_t Cost = 0;
+  platform::InputFile File;
+  std::uint64_t Size = 0;
+  std::uint64_t Cost = 0;  // memory it holds while it is compressed
 };
 
 // One entry ready to be added to the archive.
@@ -66,17 +50,30 @@ struct PackedEntry {
   std::uint64_t HeldBytes() const { return Block.capacity(); }
 };
 
-SourceFile PrepareSource(const TFileHeaders& entry) {
-  const std::int64_t size = platform::FileSize(entry.FullPath);
-  return {size > 0 ? 3 * static_cast<std::uint64_t>(size) : 0};
+// Opens one source file. Throws FatalError when it cannot.
+SourceFile OpenSource(const TFileHeaders& entry) {
+  SourceFile source;
+  std::string error;
+  if (!source.File.Open(entry.FullPath, error)) throw CannotOpenFile(entry.FullPath, error);
+  source.Size = source.File.Size();
+  // The file, and for a compressed one the coder's copy of it and its stream, sized for
+  // the worst case: a literal costs 9/8 of a byte, the checksum 4.
+  const std::uint64_t streamBound = source.Size + source.Size / 8 + 5;
+  source.Cost = entry.PackingMethod == 0 ? source.Size : 2 * source.Size + streamBound;
+  return source;
 }
 
 // Reads one source file and makes its data block. Throws FatalError when the file cannot
-// be read or its sizes do not fit the header record.
-PackedEntry PackEntry(const TFileHeaders& entry, std::uint64_t largestEntrySize) {
+// be read whole or its sizes do not fit the header record.
+PackedEntry PackEntry(const TFileHeaders& entry, const platform::InputFile& file,
+                      std::uint64_t largestEntrySize) {
+  RequireFits(entry.FullPath, "is", file.Size(), largestEntrySize);
+  TByteFile content(static_cast<std::size_t>(file.Size()));
+  std::string error;
+  if (!file.ReadAt(0, content.data(), content.size(), error)) {
+    throw CannotOpenFile(entry.FullPath, error);
+  }
   PackedEntry packed;
-  TByteFile content = ReadSourceFile(entry.FullPath);
-  RequireFits(entry.FullPath, "is", content.size(), largestEntrySize);
   if (entry.PackingMethod == 0) {
     packed.Block = std::move(content);
     return packed;
@@ -85,12 +82,51 @@ PackedEntry PackEntry(const TFileHeaders& entry, std::uint64_t largestEntrySize)
   // An empty file has no data block at all, not even a checksum.
   if (content.empty()) return packed;
   packed.Block = LzssEncode(content.data(), content.size());
+  RequireFits(entry.FullPath, "compresses to", packed.Block.size(), largestEntrySize);
   // The coder sizes its stream for the worst case; the block waits for its turn to be
   // written in no more memory than it needs.
   packed.Block.shrink_to_fit();
-  RequireFits(entry.FullPath, "compresses to", packed.Block.size(), largestEntrySize);
   return packed;
 }
+
+// The new archive, written as the entries come: each block after the ones before it, the
+// header table last, in front of them. A write that fails is kept and reported by Finish,
+// once every file has been read: a file that cannot be read still ends the run first.
+class ArchiveOutput {
+ public:
+  ArchiveOutput(const std::string& path, std::uint64_t headerTableSize)
+      : headerTableSize_(headerTableSize), dataPosition_(headerTableSize) {
+    writing_ = file_.Create(path, error_);
+  }
+
+  void Add(const TFileHeaders& entry, const PackedEntry& packed) {
+    if (writing_) {
+      writing_ = file_.WriteAt(dataPosition_, packed.Block.data(), packed.Block.size(), error_);
+    }
+    dataPosition_ += packed.Block.size();
+    AppendHeaderRecord(headers_, entry.RelativeName, entry.PackingMethod, packed.OriginalSize,
+                       static_cast<std::uint32_t>(packed.Block.size()));
+  }
+
+  // Writes the header table and puts the archive in place of the older one. False, with
+  // the reason in error, when the archive could not be written.
+  bool Finish(std::string& error) {
+    AppendTerminator(headers_);
+    assert(headers_.size() == headerTableSize_);
+    if (writing_) writing_ = file_.WriteAt(0, headers_.data(), headers_.size(), error_);
+    if (writing_) writing_ = file_.Commit(error_);
+    error = error_;
+    return writing_;
+  }
+
+ private:
+  platform::ReplacementFile file_;
+  bool writing_ = false;  // false once anything has failed
+  std::string error_;
+  const std::uint64_t headerTableSize_;  // worked out from the names before any block
+  std::uint64_t dataPosition_;
+  TByteFile headers_;
+};
 
 }  // namespace
 
@@ -104,24 +140,16 @@ void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
     return;
   }
 
-  TByteFile headerArea;
-  TByteFile dataArea;
-  dataArea.reserve(DataAreaBound(run.EntryTable));
   const std::vector<TFileHeaders>& table = run.EntryTable;
+  ArchiveOutput archive(run.OutputArchive, HeaderTableSize(table));
   RunInTableOrder(
-      run.Threads, table.size(), [&](std::size_t i) { return PrepareSource(table[i]); },
-      [&](std::size_t i, SourceFile) { return PackEntry(table[i], largestEntrySize); },
-      [&](std::size_t i, PackedEntry packed) {
-        dataArea.insert(dataArea.end(), packed.Block.begin(), packed.Block.end());
-        AppendHeaderRecord(headerArea, table[i].RelativeName, table[i].PackingMethod,
-                           packed.OriginalSize, static_cast<std::uint32_t>(packed.Block.size()));
-      });
-  AppendTerminator(headerArea);
-
+      run.Threads, table.size(), [&](std::size_t i) { return OpenSource(table[i]); },
+      [&](std::size_t i, SourceFile source) {
+        return PackEntry(table[i], source.File, largestEntrySize);
+      },
+      [&](std::size_t i, PackedEntry packed) { archive.Add(table[i], packed); });
   std::string error;
-  const platform::ByteRange pieces[] = {{headerArea.data(), headerArea.size()},
-                                        {dataArea.data(), dataArea.size()}};
-  if (!platform::ReplaceFileAtomically(run.OutputArchive, pieces, 2, error)) {
+  if (!archive.Finish(error)) {
     run.RaiseResult(kBadPathOrNoWrite);
     run.Report("cannot write \"" + run.OutputArchive + "\": " + error);
   }

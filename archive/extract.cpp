@@ -2,10 +2,11 @@
 //
 // The archive's table is read whole before anything is written, and the place of every
 // data block is found from the sum of the data sizes before it, so a failed entry never
-// disturbs the entries after it. Each entry then takes one road (empty file, LZSS
-// expansion, mission text, plain copy) on a worker thread, and its file is written on this
-// thread in table order: the file system sees the same creations, in the same order, and
-// the run gives the same files and the same exit code whatever the thread count.
+// disturbs the entries after it. A block is read only when its entry is worked on, so
+// memory follows the entries in flight, not the archive. Each entry then takes one road (empty
+// file, LZSS expansion, mission text, plain copy) on a worker thread, and its file is written on
+// this thread in table order: the file system sees the same creations, in the same order, and the
+// run gives the same files and the same exit code whatever the thread count.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -61,8 +62,10 @@ std::string LastLine(const std::string& text) {
   return start == std::string::npos ? text.substr(0, end) : text.substr(start + 2, end - start - 2);
 }
 
-// An entry's claim on memory while it is worked on: its block and what it expands to.
+// An entry about to be worked on: its size (what it expands to) and the memory it holds
+// meanwhile (its block and its output).
 struct EntryClaim {
+  std::uint64_t Size = 0;
   std::uint64_t Cost = 0;
 };
 
@@ -108,11 +111,11 @@ ExtractedEntry Expanded(const TFileHeaders& entry, const TByteFile& block) {
 // One extraction run: the state the workers read and the writer keeps.
 class Extraction {
  public:
-  Extraction(RunState& run, TByteFile archive, std::uint64_t firstBlock)
+  Extraction(RunState& run, const platform::InputFile& archive, std::uint64_t firstBlock)
       : run_(run),
-        archive_(std::move(archive)),
+        archive_(archive),
         writer_(run.OutputFolder),
-        missionTextLeft_(MissionTextBudget(archive_.size())) {
+        missionTextLeft_(MissionTextBudget(archive_.Size())) {
     PlaceEntries(firstBlock);
   }
 
@@ -143,7 +146,7 @@ class Extraction {
       dataPosition += static_cast<std::uint32_t>(entry.DataSize);
       if (entry.DataSize < 0) {
         places_[i].Refusal = "its data size is 2 GiB or more";
-      } else if (dataPosition > archive_.size()) {
+      } else if (dataPosition > archive_.Size()) {
         places_[i].Refusal = "its data runs past the end of the archive";
       } else if (!IsSafeEntryName(entry.RelativeName)) {
         places_[i].Refusal = "its name leads outside the output folder";
@@ -155,16 +158,21 @@ class Extraction {
     const TFileHeaders& entry = run_.EntryTable[i];
     if (places_[i].Refusal != nullptr) return {};
     const auto size = static_cast<std::uint64_t>(entry.DataSize);
-    if (entry.PackingMethod == kCompressedMethod) {
-      const auto expanded = static_cast<std::uint64_t>(std::max(entry.OriginalSize, 0));
-      return {size + std::min(expanded, kLargestExpansion * size)};
-    }
-    return {size};
+    if (entry.PackingMethod != kCompressedMethod) return {size, size};
+    const auto expanded = std::min(static_cast<std::uint64_t>(std::max(entry.OriginalSize, 0)),
+                                   kLargestExpansion * size);
+    return {std::max(size, expanded), size + expanded};
   }
 
+  // Reads entry i's block. Throws FatalError when the archive cannot be read there (it
+  // shrank since it was opened): an archive that cannot be read ends the run.
   TByteFile ReadBlock(std::size_t i) const {
-    const auto start = archive_.begin() + static_cast<std::ptrdiff_t>(places_[i].BlockStart);
-    return TByteFile(start, start + run_.EntryTable[i].DataSize);
+    TByteFile block(static_cast<std::size_t>(run_.EntryTable[i].DataSize));
+    std::string error;
+    if (!archive_.ReadAt(places_[i].BlockStart, block.data(), block.size(), error)) {
+      throw CannotOpenFile(run_.InputPath, error);
+    }
+    return block;
   }
 
   // Takes entry i down its road. Runs on a worker: reads the table and the archive only.
@@ -196,15 +204,17 @@ class Extraction {
     TFileHeaders& entry = run_.EntryTable[i];
     entry.IsBinarizedMission = extracted.IsMission;
     bool written = true;
+    std::string error;
     if (extracted.IsMission) {
       const std::string text = ConvertMission(extracted);
       written = writer_.Write(entry.FullPath, reinterpret_cast<const std::uint8_t*>(text.data()),
-                              text.size());
+                              text.size(), error);
     } else if (extracted.Write) {
-      written = writer_.Write(entry.FullPath, extracted.Content.data(), extracted.Content.size());
+      written =
+          writer_.Write(entry.FullPath, extracted.Content.data(), extracted.Content.size(), error);
     }
     std::string failure = std::move(extracted.Failure);
-    if (!written && failure.empty()) failure = "its file cannot be written";
+    if (!written && failure.empty()) failure = "its file cannot be written: " + error;
     if (!failure.empty()) {
       run_.RaiseResult(kEntryFailed);
       run_.Report(entry.RelativeName + ": " + failure);
@@ -214,7 +224,7 @@ class Extraction {
   }
 
   RunState& run_;
-  const TByteFile archive_;
+  const platform::InputFile& archive_;
   std::vector<Place> places_;
   OutputWriter writer_;
   std::size_t missionTextLeft_;  // what is left of the run's mission text budget
@@ -223,14 +233,16 @@ class Extraction {
 }  // namespace
 
 void ExtractArchive(RunState& run) {
-  TByteFile archive;
+  platform::InputFile archive;
   std::string error;
-  if (!platform::ReadWholeFile(run.InputPath, archive, error)) {
-    throw CannotOpenFile(run.InputPath, error);
-  }
+  if (!archive.Open(run.InputPath, error)) throw CannotOpenFile(run.InputPath, error);
+  const ArchiveReader read = [&](std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+    if (!archive.ReadAt(offset, out, size, error)) throw CannotOpenFile(run.InputPath, error);
+  };
   run.EntryTable.clear();
-  const std::uint64_t firstBlock = ReadEntryTable(archive, run.InputPath, run.EntryTable);
-  Extraction(run, std::move(archive), firstBlock).Run();
+  const std::uint64_t firstBlock =
+      ReadEntryTable(archive.Size(), read, run.InputPath, run.EntryTable);
+  Extraction(run, archive, firstBlock).Run();
 }
 
 }  // namespace pbo

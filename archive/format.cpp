@@ -1,5 +1,6 @@
 #include "archive/format.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -11,17 +12,27 @@ namespace {
 constexpr std::uint8_t kVersionMarker[8] = {0x00, 0x73, 0x72, 0x65, 0x56, 0x00, 0x00, 0x00};
 constexpr std::size_t kVersionRecordSize = 21;
 constexpr int kVersionStrings = 3;
+// A header record's five numbers: packing method, original size, reserved, time stamp and
+// data size.
+constexpr std::size_t kRecordNumbersSize = 20;
+// The table is read this much at a time: it is not known how long it is before its
+// terminator has been read.
+constexpr std::size_t kWindowSize = 64 << 10;
 
-// A cursor over the archive's table that refuses to leave the buffer.
+// A cursor over the archive's table that refuses to leave the archive. It holds one
+// window of the archive at a time.
 class TableReader {
  public:
-  TableReader(const TByteFile& archive, const std::string& archivePath)
-      : archive_(archive), archivePath_(archivePath) {}
+  TableReader(std::uint64_t archiveSize, const ArchiveReader& read, const std::string& archivePath)
+      : size_(archiveSize), read_(read), archivePath_(archivePath) {}
 
-  std::size_t Position() const { return position_; }
+  std::uint64_t Position() const { return position_; }
 
-  bool StartsWith(const std::uint8_t* bytes, std::size_t count) const {
-    return archive_.size() >= count && std::memcmp(archive_.data(), bytes, count) == 0;
+  bool StartsWith(const std::uint8_t* bytes, std::size_t count) {
+    if (size_ < count) return false;
+    std::vector<std::uint8_t> first(count);
+    read_(0, first.data(), count);
+    return std::memcmp(first.data(), bytes, count) == 0;
   }
 
   void Skip(std::size_t count, const char* what) {
@@ -31,34 +42,62 @@ class TableReader {
 
   // The bytes up to the next zero byte; the cursor moves past that zero byte.
   std::string ZeroTerminated(const char* what) {
-    if (position_ >= archive_.size()) Fail(what);
-    const std::uint8_t* start = archive_.data() + position_;
-    const void* zero = std::memchr(start, 0, archive_.size() - position_);
-    if (zero == nullptr) Fail(what);
-    const std::size_t length = static_cast<const std::uint8_t*>(zero) - start;
-    position_ += length + 1;
-    return std::string(reinterpret_cast<const char*>(start), length);
+    const std::uint64_t start = position_;
+    std::string text;
+    while (position_ < size_) {
+      const std::uint8_t* at = WindowAt(position_);
+      const std::size_t inWindow = static_cast<std::size_t>(windowEnd() - position_);
+      const void* zero = std::memchr(at, 0, inWindow);
+      const std::size_t length =
+          zero == nullptr ? inWindow
+                          : static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - at);
+      text.append(reinterpret_cast<const char*>(at), length);
+      position_ += length;
+      if (zero != nullptr) {
+        ++position_;
+        return text;
+      }
+    }
+    position_ = start;
+    Fail(what);
   }
 
   std::uint32_t Le32() {
     Require(4, "header record cut short");
-    const std::uint32_t value = bytes::LoadLe32(archive_.data() + position_);
-    position_ += 4;
-    return value;
+    std::uint8_t bytes[4];
+    for (std::uint8_t& byte : bytes) byte = *WindowAt(position_++);
+    return bytes::LoadLe32(bytes);
   }
 
  private:
+  std::uint64_t windowEnd() const { return windowStart_ + window_.size(); }
+
+  // The byte at offset (which lies inside the archive), in the window; the window moves
+  // there when it does not hold it.
+  const std::uint8_t* WindowAt(std::uint64_t offset) {
+    if (offset < windowStart_ || offset >= windowEnd()) {
+      window_.resize(
+          static_cast<std::size_t>(std::min<std::uint64_t>(kWindowSize, size_ - offset)));
+      read_(offset, window_.data(), window_.size());
+      windowStart_ = offset;
+    }
+    return window_.data() + (offset - windowStart_);
+  }
+
   void Require(std::size_t count, const char* what) const {
-    if (archive_.size() - position_ < count) Fail(what);
+    if (size_ - position_ < count) Fail(what);
   }
   [[noreturn]] void Fail(const char* what) const {
     throw FatalError("\"" + archivePath_ + "\": " + what + " at offset " +
                      std::to_string(position_) + "; the archive is damaged");
   }
 
-  const TByteFile& archive_;
+  const std::uint64_t size_;
+  const ArchiveReader& read_;
   const std::string& archivePath_;
-  std::size_t position_ = 0;
+  std::uint64_t position_ = 0;
+  std::vector<std::uint8_t> window_;
+  std::uint64_t windowStart_ = 0;
 };
 
 }  // namespace
@@ -74,9 +113,9 @@ std::string ToBackslashes(std::string name) {
   return name;
 }
 
-std::size_t ReadEntryTable(const TByteFile& archive, const std::string& archivePath,
-                           std::vector<TFileHeaders>& table) {
-  TableReader reader(archive, archivePath);
+std::uint64_t ReadEntryTable(std::uint64_t archiveSize, const ArchiveReader& read,
+                             const std::string& archivePath, std::vector<TFileHeaders>& table) {
+  TableReader reader(archiveSize, read, archivePath);
   if (reader.StartsWith(kVersionMarker, sizeof kVersionMarker)) {
     reader.Skip(kVersionRecordSize, "version record cut short");
     for (int i = 0; i < kVersionStrings; ++i) {
@@ -95,6 +134,22 @@ std::size_t ReadEntryTable(const TByteFile& archive, const std::string& archiveP
     table.push_back(std::move(record));
     if (terminator) return reader.Position();
   }
+}
+
+std::uint64_t ReadEntryTable(const TByteFile& archive, const std::string& archivePath,
+                             std::vector<TFileHeaders>& table) {
+  const ArchiveReader read = [&archive](std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+    std::memcpy(out, archive.data() + offset, size);
+  };
+  return ReadEntryTable(archive.size(), read, archivePath, table);
+}
+
+std::uint64_t HeaderTableSize(const std::vector<TFileHeaders>& entries) {
+  std::uint64_t size = 1 + kRecordNumbersSize;  // the terminator
+  for (const TFileHeaders& entry : entries) {
+    size += entry.RelativeName.size() + 1 + kRecordNumbersSize;
+  }
+  return size;
 }
 
 void AppendHeaderRecord(TByteFile& area, const std::string& name, std::uint32_t packingMethod,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,14 +27,28 @@ FatalError CannotOpenFile(const std::string& path, const std::string& reason);
 // name with every "/" turned into "\".
 std::string ToBackslashes(std::string name);
 
-// Reads the header table of archive: passes over a leading version record and its three
-// strings, then appends one record per header record to table, the terminator's (empty
-// name) last. RelativeName, PackingMethod, OriginalSize and DataSize are filled; FullPath
-// is left to the caller. Returns the offset of the first data block.
+// Reads exactly size bytes of an archive at offset into out (offset + size never passes
+// the archive's size). Throws FatalError when it cannot.
+using ArchiveReader =
+    std::function<void(std::uint64_t offset, std::uint8_t* out, std::size_t size)>;
+
+// Reads the header table of an archive of archiveSize bytes, through read, a window at a
+// time: passes over a leading version record and its three strings, then appends one
+// record per header record to table, the terminator's (empty name) last. RelativeName,
+// PackingMethod, OriginalSize and DataSize are filled; FullPath is left to the caller.
+// Returns the offset of the first data block.
 // Throws FatalError, naming archivePath, when the table runs out of bytes before its
 // terminator (a name without its zero byte, a record cut short, a version record cut short).
-std::size_t ReadEntryTable(const TByteFile& archive, const std::string& archivePath,
-                           std::vector<TFileHeaders>& table);
+std::uint64_t ReadEntryTable(std::uint64_t archiveSize, const ArchiveReader& read,
+                             const std::string& archivePath, std::vector<TFileHeaders>& table);
+
+// The same, for an archive held in memory.
+std::uint64_t ReadEntryTable(const TByteFile& archive, const std::string& archivePath,
+                             std::vector<TFileHeaders>& table);
+
+// Size of the header table that lists entries in this order: one record per entry (its
+// name, a zero byte and five numbers) and the terminator.
+std::uint64_t HeaderTableSize(const std::vector<TFileHeaders>& entries);
 
 // Appends one header record: name, its zero byte, then packing method, original size, a
 // zero reserved field, a zero time stamp and data size.

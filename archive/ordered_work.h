@@ -8,13 +8,13 @@
 // sees the same sequence of creations and the same failures whatever the thread count, and
 // every result is byte for byte what one thread makes.
 //
-// Memory. Each entry claims, in table order, what it will hold while it is worked on; the
-// claim shrinks to what its result holds once it is done, and is given back when the result
-// has been written. The claims of the entries in flight stay within the thread count times
-// the largest claim met so far (and never below kSmallestBudget), except that an entry may
-// always go when nothing else is in flight. So a huge entry runs alone if it must, the
-// entries after it keep the other workers busy as far as the budget reaches, and memory
-// stays near two entries per thread however many entries the archive holds.
+// Memory. Each entry claims, in table order, the memory it will hold while it is worked on
+// (its file or block, what the coder makes of it); the claim becomes what its result holds
+// once it is done, and is given back when the result has been written. The claims of the
+// entries in flight stay within 2 x threads x the largest entry met so far, plus
+// kBudgetAllowance, except that an entry may always go when nothing else is in flight. So
+// memory does not grow with the archive, a huge entry runs alone if it must, and the
+// entries after it keep the other workers busy as far as the budget reaches.
 #pragma once
 
 #include <algorithm>
@@ -31,9 +31,9 @@
 
 namespace pbo {
 
-// Claims of the entries in flight may always reach this much together, so that small
-// entries run ahead of a slow writer.
-inline constexpr std::uint64_t kSmallestBudget = std::uint64_t{16} << 20;
+// What the claims of the entries in flight may reach beyond 2 x threads x the largest
+// entry, so that small entries run ahead of a slow writer.
+inline constexpr std::uint64_t kBudgetAllowance = std::uint64_t{16} << 20;
 
 namespace detail {
 
@@ -60,7 +60,7 @@ class OrderedWork {
       } catch (...) {
         slot.Error = std::current_exception();
       }
-      if (!Claim(i, prepared ? prepared->Cost : 0)) return;
+      if (!Claim(i, prepared ? prepared->Size : 0, prepared ? prepared->Cost : 0)) return;
       if (prepared) {
         try {
           slot.Value.emplace(work(i, std::move(*prepared)));
@@ -88,7 +88,7 @@ class OrderedWork {
     std::lock_guard<std::mutex> lock(mutex_);
     claimed_ -= slots_[i].Held;
     slots_[i].Held = 0;
-    claimable_.notify_all();
+    WakeClaimsIfRoom();
   }
 
   void Stop() {
@@ -106,13 +106,14 @@ class OrderedWork {
     bool Done = false;
   };
 
-  // Waits until entry i may claim cost bytes: the entries before it have claimed theirs,
-  // and the claim fits the budget or nothing else is in flight. False when the run stops.
-  bool Claim(std::size_t i, std::uint64_t cost) {
+  // Waits until entry i, of size bytes, may claim cost bytes: the entries before it have
+  // claimed theirs, and the claim fits the budget or nothing else is in flight. False when
+  // the run stops.
+  bool Claim(std::size_t i, std::uint64_t size, std::uint64_t cost) {
     std::unique_lock<std::mutex> lock(mutex_);
+    largest_ = std::max(largest_, size);
     claimable_.wait(lock, [&] { return stopping_ || (nextClaim_ == i && Fits(cost)); });
     if (stopping_) return false;
-    largest_ = std::max(largest_, cost);
     claimed_ += cost;
     slots_[i].Held = cost;
     ++nextClaim_;
@@ -120,9 +121,15 @@ class OrderedWork {
     return true;
   }
 
-  bool Fits(std::uint64_t cost) const {
-    const std::uint64_t budget = std::max(threads_ * std::max(largest_, cost), kSmallestBudget);
-    return claimed_ == 0 || claimed_ + cost <= budget;
+  std::uint64_t Budget() const { return 2 * threads_ * largest_ + kBudgetAllowance; }
+
+  bool Fits(std::uint64_t cost) const { return claimed_ == 0 || claimed_ + cost <= Budget(); }
+
+  // Wakes the workers waiting for room once half the budget is free, not at every entry
+  // written: they then claim a run of entries at once, where waking them for each small
+  // entry would cost the writer a switch of threads per file.
+  void WakeClaimsIfRoom() {
+    if (claimed_ <= Budget() / 2) claimable_.notify_all();
   }
 
   void Finish(std::size_t i, std::uint64_t held) {
@@ -130,7 +137,7 @@ class OrderedWork {
     Slot& slot = slots_[i];
     // The work is done: the claim becomes what the result holds until it is written.
     claimed_ = claimed_ - slot.Held + held;
-    if (held < slot.Held) claimable_.notify_all();
+    if (held < slot.Held) WakeClaimsIfRoom();
     slot.Held = held;
     slot.Done = true;
     done_.notify_one();  // only the writer waits for results
@@ -141,18 +148,19 @@ class OrderedWork {
   std::mutex mutex_;
   std::condition_variable claimable_;  // workers wait here for their turn to claim
   std::condition_variable done_;       // the writer waits here for a result
-  std::size_t next_ = 0;       // the next entry to hand out
-  std::size_t nextClaim_ = 0;  // the next entry to claim memory; claims go in table order
+  std::size_t next_ = 0;               // the next entry to hand out
+  std::size_t nextClaim_ = 0;          // the next entry to claim memory; claims go in table order
   std::uint64_t claimed_ = 0;
-  std::uint64_t largest_ = 0;
+  std::uint64_t largest_ = 0;  // the largest entry size met so far
   bool stopping_ = false;
 };
 
 }  // namespace detail
 
 // Runs count entries through three steps and returns once every entry has been written:
-//   prepare(i) -> P   on a worker, before memory is claimed; P::Cost is what the entry
-//                     will hold while it is worked on (its block or file, and its output);
+//   prepare(i) -> P   on a worker, before memory is claimed; P::Size is the entry's size
+//                     (its file, or what it expands to), P::Cost what it will hold while it
+//                     is worked on (its block or file, and what is made of it);
 //   work(i, P&&) -> R on a worker; R::HeldBytes() is what the result holds until written;
 //   write(i, R&&)     on the calling thread, for i = 0, 1, 2, ... in that order.
 // With threads at 1 (or a single entry) everything runs on the calling thread, entry by

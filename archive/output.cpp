@@ -88,9 +88,13 @@ bool OutputWriter::PrepareFolders(const std::string& fullPath) {
   return true;
 }
 
-bool OutputWriter::Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size) {
-  std::string error;  // an entry that fails is reported by the exit code alone
-  return PrepareFolders(fullPath) && platform::WriteWholeFile(fullPath, data, size, error);
+bool OutputWriter::Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size,
+                         std::string& error) {
+  if (!PrepareFolders(fullPath)) {
+    error = "a folder on its path cannot be made, or is a symbolic link";
+    return false;
+  }
+  return platform::WriteWholeFile(fullPath, data, size, error);
 }
 
 }  // namespace pbo

@@ -33,8 +33,10 @@ class OutputWriter {
   explicit OutputWriter(std::string outputFolder);
 
   // Creates the folders above fullPath (which must lie below the output folder) and then
-  // the file with size bytes. Returns false when the file is not (or not wholly) written.
-  bool Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size);
+  // the file with size bytes. Returns false, with the reason in error, when the file is not
+  // written.
+  bool Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size,
+             std::string& error);
 
  private:
   bool PrepareFolders(const std::string& fullPath);

@@ -187,7 +187,10 @@ TEST(Executable, SaysWhatDecidedTheExitCodeOnlyWhenAsked) {
       {{"-a", "Mine/"}, 2, "pbo: \"Mine/\" ends in a separator; name the folder without it\n"},
       {{"-a", "Empty"}, 0, "pbo: \"Empty\" holds no file to pack; no archive written\n"},
       {{"-a", "Mine"}, 0, ""},
-      {{"-x", "Blocked.pbo"}, 3, "pbo: a.txt: its file cannot be written\n"},
+      {{"-x", "Blocked.pbo"},
+       3,
+       "pbo: a.txt: its file cannot be written: a folder on its path cannot be made, or is a "
+       "symbolic link\n"},
       {{"-x", "Island.pbo"},
        3,
        "pbo: maps\\bad.bin: checksum does not match; written as decoded\n"

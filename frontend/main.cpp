@@ -1,10 +1,24 @@
 #include "frontend/frontend.h"
 #include "platform/platform.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #ifdef _WIN32
 // The wide command line: the byte-string one would hold best-fit look-alikes of the
 // characters the code page cannot hold.
 int wmain(int argc, wchar_t** argv) { return pbo::Run(pbo::platform::Arguments(argc, argv)); }
 #else
-int main(int argc, char** argv) { return pbo::Run(pbo::platform::Arguments(argc, argv)); }
+int main(int argc, char** argv) {
+#ifdef __GLIBC__
+  // glibc hands a freed block of more than 128 KiB back to the system, but raises that
+  // threshold to the size of every such block freed, so the blocks of the entries in flight
+  // (files, streams, expanded entries of several MB) soon stay in its heaps, scattered, once
+  // their entries are written: packing six copies of a 64 MiB folder on two threads then
+  // peaked at 104 MB instead of 76 MB. A fixed threshold gives them back at once.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
+  return pbo::Run(pbo::platform::Arguments(argc, argv));
+}
 #endif

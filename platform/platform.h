@@ -111,13 +111,15 @@ class ReplacementFile {
   std::unique_ptr<State> state_;
 };
 
-// Replaces the file at path with size bytes, whole or not at all: a new file beside it
-// (named as ReplacementFile names it), moved over the name once complete. Never through a
-// link: a path that is a symbolic link / reparse point, or anything but a regular file,
-// fails without waiting. An existing file that may not be written fails and stays. Where
-// the folder cannot take a new file (no permission, or the longer name does not fit), an
-// existing regular file is written in place (still never through a link). On failure no
-// new file is left behind and error holds why.
+// Replaces the file at path with size bytes, whole or not at all. Over an existing file, a
+// new file is made beside it (named as ReplacementFile names it) and moved over the name
+// once complete; at a name that holds nothing, the file is made right there, never over
+// anything, and removed again if the write fails. Never through a link: a path that is a
+// symbolic link / reparse point, or anything but a regular file, fails without waiting.
+// An existing file that may not be written fails and stays. Where the folder cannot take
+// a new file (no permission, or the longer name does not fit), an existing regular file is
+// written in place (still never through a link). On failure no new file is left behind
+// and error holds why.
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
                     std::string& error);
 

@@ -378,48 +378,62 @@ bool WriteInPlace(const std::string& path, const std::uint8_t* data, std::size_t
   return done;
 }
 
-}  // namespace
-
-bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
-                    std::string& error) {
-  // Only a regular file is replaced: not a link (whose target could lie anywhere), not a
-  // FIFO or device, not a folder. A read-only one stays as it is.
-  struct stat info;
-  const bool exists = ::lstat(path.c_str(), &info) == 0;
-  if (exists && !S_ISREG(info.st_mode)) {
-    error = ErrorText(S_ISLNK(info.st_mode) ? ELOOP : S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-    return false;
-  }
-  if (exists && !MayWrite(path, info)) {
-    error = ErrorText(errno);
-    return false;
-  }
-  // The new file keeps the permissions of the one it replaces, as far as the umask lets.
-  std::string temporary;
-  FileDescriptor file(CreateFileBeside(path, exists ? info.st_mode & 0777 : 0666, temporary));
-  if (!file.Valid()) {
-    // In place only for a file of one name: a hard link would carry the bytes elsewhere.
-    if (exists && FolderRefusedNewFile(errno) && info.st_nlink == 1) {
-      return WriteInPlace(path, data, size, error);
-    }
-    error = ErrorText(errno);
-    return false;
-  }
+// Writes data to the open file and closes it, then moves it from written to path (unless
+// they are one); on failure removes written. True when path now holds data.
+bool FinishWholeFile(FileDescriptor& file, const std::string& written, const std::string& path,
+                     const std::uint8_t* data, std::size_t size, std::string& error) {
   bool done = WriteAll(file.Get(), data, size);
   int why = errno;
   if (!file.Close() && done) {
     done = false;
     why = errno;
   }
-  if (done && ::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (done && written != path && ::rename(written.c_str(), path.c_str()) != 0) {
     done = false;
     why = errno;
   }
   if (!done) {
-    ::unlink(temporary.c_str());
+    ::unlink(written.c_str());
     error = ErrorText(why);
   }
   return done;
+}
+
+}  // namespace
+
+bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
+                    std::string& error) {
+  // A name that holds nothing gets its file made right there, never over anything (O_EXCL
+  // follows not even a dangling link), and removed again if the write fails.
+  FileDescriptor fresh(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (fresh.Valid()) return FinishWholeFile(fresh, path, path, data, size, error);
+  // Something is there. Only a regular file is replaced: not a link (whose target could
+  // lie anywhere), not a FIFO or device, not a folder. A read-only one stays as it is.
+  struct stat info;
+  if (errno != EEXIST || ::lstat(path.c_str(), &info) != 0) {
+    error = ErrorText(errno);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    error = ErrorText(S_ISLNK(info.st_mode) ? ELOOP : S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    return false;
+  }
+  if (!MayWrite(path, info)) {
+    error = ErrorText(errno);
+    return false;
+  }
+  // The old file stays whole until the new one is: the new one is made beside it (keeping
+  // its permissions, as far as the umask lets) and moved over it once complete.
+  std::string temporary;
+  FileDescriptor file(CreateFileBeside(path, info.st_mode & 0777, temporary));
+  if (file.Valid()) return FinishWholeFile(file, temporary, path, data, size, error);
+  // In place only for a file of one name: a hard link would carry the bytes elsewhere.
+  if (FolderRefusedNewFile(errno) && info.st_nlink == 1) {
+    return WriteInPlace(path, data, size, error);
+  }
+  error = ErrorText(errno);
+  return false;
 }
 
 bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces, std::size_t pieceCount,

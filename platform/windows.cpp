@@ -546,40 +546,60 @@ bool ReplacementFile::Commit(std::string& error) {
   return true;
 }
 
+namespace {
+
+// Writes data to the open file and closes it, then moves it from written to target (unless
+// they are one): the move replaces whatever the name is, a link the attributes did not
+// show included, and never writes through it. On failure removes written.
+bool FinishWholeFile(FileHandle& file, const std::wstring& written, const std::wstring& target,
+                     const std::uint8_t* data, std::size_t size, std::string& error) {
+  if (WriteAllAt(file.Get(), 0, data, size) && file.Close() &&
+      (written == target ||
+       MoveFileExW(written.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))) {
+    return true;
+  }
+  const DWORD why = GetLastError();
+  if (file.Valid()) file.Close();  // an open file cannot be removed
+  DeleteFileW(written.c_str());
+  SetLastError(why);
+  return Fail(error);
+}
+
+}  // namespace
+
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
                     std::string& error) {
   std::wstring target;
   if (!WidePath(path, target)) return Fail(error);
-  // Only a regular file is replaced: not a link or junction (whose target could lie
-  // anywhere), not a folder. A read-only one stays as it is.
+  // A name that holds nothing gets its file made right there, never over anything (not
+  // over a link either), and removed again if the write fails.
+  FileHandle file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (file.Valid()) return FinishWholeFile(file, target, target, data, size, error);
+  const DWORD why = GetLastError();
+  if (why != ERROR_FILE_EXISTS && why != ERROR_ALREADY_EXISTS) return Fail(error);
+  // Something is there. Only a regular file is replaced: not a link or junction (whose
+  // target could lie anywhere), not a folder. A read-only one stays as it is.
   const DWORD existing = GetFileAttributesW(target.c_str());
-  const bool exists = existing != INVALID_FILE_ATTRIBUTES;
   if (Has(existing,
           FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
     SetLastError(Has(existing, FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE
                                                              : ERROR_ACCESS_DENIED);
     return Fail(error);
   }
-  FileHandle file;
+  // The old file stays whole until the new one is: the new one is made beside it and moved
+  // over it once complete.
   std::wstring temporary;
-  if (!CreateFileBeside(path, AttributesToReplace(existing), file, temporary)) {
-    if (!exists || !FolderRefusedNewFile(GetLastError())) return Fail(error);
-    // Where the folder takes no new file, the existing one is written in place.
-    return (OpenInPlace(target, file) && WriteAllAt(file.Get(), 0, data, size) &&
-            SetLength(file.Get(), size) && file.Close()) ||
-           Fail(error);
+  if (CreateFileBeside(path, AttributesToReplace(existing), file, temporary)) {
+    return FinishWholeFile(file, temporary, target, data, size, error);
   }
-  // Moving the new file over the name replaces whatever the name is, a link that the
-  // attributes did not show included, and never writes through it.
-  if (WriteAllAt(file.Get(), 0, data, size) && file.Close() &&
-      MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    return true;
+  if (existing == INVALID_FILE_ATTRIBUTES || !FolderRefusedNewFile(GetLastError())) {
+    return Fail(error);
   }
-  const DWORD why = GetLastError();
-  if (file.Valid()) file.Close();  // an open file cannot be removed
-  DeleteFileW(temporary.c_str());
-  SetLastError(why);
-  return Fail(error);
+  // Where the folder takes no new file, the existing one is written in place.
+  return (OpenInPlace(target, file) && WriteAllAt(file.Get(), 0, data, size) &&
+          SetLength(file.Get(), size) && file.Close()) ||
+         Fail(error);
 }
 
 bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces, std::size_t pieceCount,

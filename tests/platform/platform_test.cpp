@@ -207,24 +207,29 @@ TEST(WriteWholeFile, NeverWritesThroughALink) {
   }
 }
 
-// Rows: WriteWholeFile, then ReplaceFileAtomically, over an older file.
+// Rows: WriteWholeFile over an older file and under a new name, ReplaceFileAtomically over
+// the older file.
 TEST(FullDisk, FailedWriteLeavesTheOldFileAndNothingBesideIt) {
-  for (const bool replace : {false, true}) {
+  const struct {
+    const char* name;
+    bool replace;
+  } rows[] = {{"a.txt", false}, {"b.txt", false}, {"a.txt", true}};
+  for (const auto& row : rows) {
     const FullDisk disk;
     if (disk.Folder().empty()) GTEST_SKIP() << "no small file system here";
-    const std::string path = (disk.Folder() / "a.txt").string();
-    WriteFile(path, "old");
+    const std::string path = (disk.Folder() / row.name).string();
+    WriteFile(disk.Folder() / "a.txt", "old");
     const Bytes content(200000, 'x');
     EXPECT_EQ(disk.Run([&] {
       std::string error;
       const platform::ByteRange piece{content.data(), content.size()};
-      return replace ? platform::ReplaceFileAtomically(path, &piece, 1, error)
-                     : platform::WriteWholeFile(path, content.data(), content.size(), error);
+      return row.replace ? platform::ReplaceFileAtomically(path, &piece, 1, error)
+                         : platform::WriteWholeFile(path, content.data(), content.size(), error);
     }),
               1)
-        << replace;
-    EXPECT_EQ(ReadFile(path), ToBytes("old")) << replace;
-    EXPECT_EQ(CountItems(disk.Folder()), 1u) << replace;
+        << row.name << row.replace;
+    EXPECT_EQ(ReadFile(disk.Folder() / "a.txt"), ToBytes("old")) << row.name << row.replace;
+    EXPECT_EQ(CountItems(disk.Folder()), 1u) << row.name << row.replace;
   }
 }
 

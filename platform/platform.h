@@ -44,14 +44,6 @@ PathKind KindOf(const std::string& path);
 // reparse point; such a path is never written through by extraction.
 bool IsLink(const std::string& path);
 
-// Reads the whole file at path. Others may read the file meanwhile but not write it (where
-// the platform can enforce that). On failure returns false and sets error to the
-// platform's text for it.
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error);
-
-// Size in bytes of the file at path, following links, or -1 when it cannot be had.
-std::int64_t FileSize(const std::string& path);
-
 // A file opened for reading at any offset. Others may read it meanwhile but not write it
 // (where the platform enforces that); a FIFO or device is refused without waiting; a
 // folder is refused.
@@ -122,18 +114,6 @@ class ReplacementFile {
 // and error holds why.
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
                     std::string& error);
-
-// A run of bytes to be written.
-struct ByteRange {
-  const std::uint8_t* Data;
-  std::size_t Size;
-};
-
-// Writes the pieces, one after the other, through a ReplacementFile: an existing file at
-// path is either replaced whole or left as it was. On failure nothing new is left behind
-// and error holds the platform's text.
-bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces, std::size_t pieceCount,
-                           std::string& error);
 
 // Creates one folder. Returns false when it cannot (it may exist already).
 bool CreateFolder(const std::string& path);

@@ -204,45 +204,6 @@ bool IsLink(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
-  // Not waiting in the open for a writer, should a FIFO have taken the file's place.
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!file.Valid()) {
-    error = ErrorText(errno);
-    return false;
-  }
-  struct stat info;
-  if (::fstat(file.Get(), &info) != 0) {
-    error = ErrorText(errno);
-    return false;
-  }
-  if (S_ISDIR(info.st_mode)) {
-    error = ErrorText(EISDIR);
-    return false;
-  }
-  // The length is taken once; a file that shrinks meanwhile gives what it still holds.
-  bytes.resize(S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0);
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    const ssize_t got = ::read(file.Get(), bytes.data() + filled, bytes.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      error = ErrorText(errno);
-      return false;
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  bytes.resize(filled);
-  return true;
-}
-
-std::int64_t FileSize(const std::string& path) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0) return -1;
-  return static_cast<std::int64_t>(info.st_size);
-}
-
 InputFile::InputFile() = default;
 InputFile::~InputFile() = default;
 InputFile::InputFile(InputFile&& other) noexcept = default;
@@ -434,18 +395,6 @@ bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size
   }
   error = ErrorText(errno);
   return false;
-}
-
-bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces, std::size_t pieceCount,
-                           std::string& error) {
-  ReplacementFile file;
-  if (!file.Create(path, error)) return false;
-  std::uint64_t offset = 0;
-  for (std::size_t i = 0; i < pieceCount; ++i) {
-    if (!file.WriteAt(offset, pieces[i].Data, pieces[i].Size, error)) return false;
-    offset += pieces[i].Size;
-  }
-  return file.Commit(error);
 }
 
 bool CreateFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }

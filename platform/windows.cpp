@@ -415,34 +415,6 @@ bool IsLink(const std::string& path) {
   return Has(AttributesOf(path), FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
-  FileHandle file;
-  std::uint64_t size = 0;
-  if (!OpenToRead(path, file, size, error)) return false;
-  // The length is taken once; a file that shrinks meanwhile gives what it still holds.
-  bytes.resize(static_cast<std::size_t>(size));
-  const HANDLE handle = file.Get();
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - filled, kLargestTransfer));
-    DWORD got = 0;
-    if (!ReadFile(handle, bytes.data() + filled, chunk, &got, nullptr)) return Fail(error);
-    if (got == 0) break;
-    filled += got;
-  }
-  bytes.resize(filled);
-  return true;
-}
-
-std::int64_t FileSize(const std::string& path) {
-  std::wstring wide;
-  if (!WidePath(path, wide)) return -1;
-  FileHandle file(OpenForAttributes(wide));
-  LARGE_INTEGER size;
-  if (!file.Valid() || !GetFileSizeEx(file.Get(), &size)) return -1;
-  return static_cast<std::int64_t>(size.QuadPart);
-}
-
 struct InputFile::State {
   FileHandle file;
   std::uint64_t size = 0;
@@ -600,18 +572,6 @@ bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size
   return (OpenInPlace(target, file) && WriteAllAt(file.Get(), 0, data, size) &&
           SetLength(file.Get(), size) && file.Close()) ||
          Fail(error);
-}
-
-bool ReplaceFileAtomically(const std::string& path, const ByteRange* pieces, std::size_t pieceCount,
-                           std::string& error) {
-  ReplacementFile file;
-  if (!file.Create(path, error)) return false;
-  std::uint64_t offset = 0;
-  for (std::size_t i = 0; i < pieceCount; ++i) {
-    if (!file.WriteAt(offset, pieces[i].Data, pieces[i].Size, error)) return false;
-    offset += pieces[i].Size;
-  }
-  return file.Commit(error);
 }
 
 bool CreateFolder(const std::string& path) {

@@ -124,7 +124,7 @@ TEST(KindOf, TellsFilesFromFoldersAndMissingPaths) {
   EXPECT_FALSE(platform::IsLink(scratch / "folder"));
 }
 
-TEST(ReadWholeFile, ReadsEveryByteAndReportsFailures) {
+TEST(InputFile, ReadsEveryByteAndReportsFailuresOnOneLine) {
   ScratchFolder scratch;
   Bytes content(100000);
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7);
@@ -132,21 +132,23 @@ TEST(ReadWholeFile, ReadsEveryByteAndReportsFailures) {
   WriteFile(scratch.Path() / "empty.bin", "");
   fs::create_directory(scratch.Path() / "folder");
 
-  Bytes read;
+  platform::InputFile file;
+  Bytes read(content.size());
   std::string error;
-  ASSERT_TRUE(platform::ReadWholeFile(scratch / "data.bin", read, error)) << error;
+  ASSERT_TRUE(file.Open(scratch / "data.bin", error)) << error;
+  EXPECT_EQ(file.Size(), content.size());
+  ASSERT_TRUE(file.ReadAt(0, read.data(), read.size(), error)) << error;
   EXPECT_EQ(read, content);
-  EXPECT_EQ(platform::FileSize(scratch / "data.bin"), 100000);
-  ASSERT_TRUE(platform::ReadWholeFile(scratch / "empty.bin", read, error)) << error;
-  EXPECT_TRUE(read.empty());
+  ASSERT_TRUE(file.Open(scratch / "empty.bin", error)) << error;
+  EXPECT_EQ(file.Size(), 0u);
+  EXPECT_TRUE(file.ReadAt(0, read.data(), 0, error)) << error;
 
   for (const char* bad : {"missing.bin", "folder"}) {
     error.clear();
-    EXPECT_FALSE(platform::ReadWholeFile(scratch / bad, read, error)) << bad;
+    EXPECT_FALSE(file.Open(scratch / bad, error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
     EXPECT_EQ(error.find('\n'), std::string::npos) << bad;  // fits the one-line report
   }
-  EXPECT_EQ(platform::FileSize(scratch / "missing.bin"), -1);
 }
 
 TEST(WriteWholeFile, CreatesAndReplacesButNeedsItsFolder) {
@@ -159,7 +161,7 @@ TEST(WriteWholeFile, CreatesAndReplacesButNeedsItsFolder) {
   EXPECT_EQ(ReadFile(scratch.Path() / "a.txt"), content);
   EXPECT_TRUE(platform::WriteWholeFile(scratch / "empty.txt", nullptr, 0, error)) << error;
   EXPECT_EQ(platform::KindOf(scratch / "empty.txt"), PathKind::File);
-  EXPECT_EQ(platform::FileSize(scratch / "empty.txt"), 0);
+  EXPECT_EQ(fs::file_size(scratch.Path() / "empty.txt"), 0u);
   EXPECT_FALSE(platform::WriteWholeFile((scratch.Path() / "no" / "b.txt").string(), content.data(),
                                         content.size(), error));
   fs::create_directory(scratch.Path() / "folder");
@@ -207,8 +209,8 @@ TEST(WriteWholeFile, NeverWritesThroughALink) {
   }
 }
 
-// Rows: WriteWholeFile over an older file and under a new name, ReplaceFileAtomically over
-// the older file.
+// Rows: WriteWholeFile over an older file and under a new name, a ReplacementFile of the
+// older file.
 TEST(FullDisk, FailedWriteLeavesTheOldFileAndNothingBesideIt) {
   const struct {
     const char* name;
@@ -222,9 +224,11 @@ TEST(FullDisk, FailedWriteLeavesTheOldFileAndNothingBesideIt) {
     const Bytes content(200000, 'x');
     EXPECT_EQ(disk.Run([&] {
       std::string error;
-      const platform::ByteRange piece{content.data(), content.size()};
-      return row.replace ? platform::ReplaceFileAtomically(path, &piece, 1, error)
-                         : platform::WriteWholeFile(path, content.data(), content.size(), error);
+      platform::ReplacementFile file;
+      return row.replace
+                 ? file.Create(path, error) &&
+                       file.WriteAt(0, content.data(), content.size(), error) && file.Commit(error)
+                 : platform::WriteWholeFile(path, content.data(), content.size(), error);
     }),
               1)
         << row.name << row.replace;
@@ -318,17 +322,15 @@ TEST(AbsolutePath, PrefixesTheCurrentFolder) {
   EXPECT_TRUE(fs::equivalent(absolute, scratch.Path() / "file.txt")) << absolute;
 }
 
-TEST(InputFile, ReadsAtAnyOffsetFromManyThreadsAndRefusesWhatIsNoFile) {
+TEST(InputFile, ReadsAtAnyOffsetFromManyThreadsAndRefusesAFifo) {
   ScratchFolder scratch;
   Bytes content(300000);
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 13);
   WriteFile(scratch.Path() / "data.bin", content);
-  fs::create_directory(scratch.Path() / "folder");
 
   platform::InputFile file;
   std::string error;
   ASSERT_TRUE(file.Open(scratch / "data.bin", error)) << error;
-  EXPECT_EQ(file.Size(), content.size());
   // Each thread reads its own pieces; a shared file position would mix them up.
   std::vector<std::thread> readers;
   std::vector<int> mismatches(4, 0);
@@ -349,21 +351,32 @@ TEST(InputFile, ReadsAtAnyOffsetFromManyThreadsAndRefusesWhatIsNoFile) {
   Bytes tail(10);
   EXPECT_FALSE(file.ReadAt(content.size() - 5, tail.data(), tail.size(), error));
   EXPECT_FALSE(error.empty());
-
-  for (const char* bad : {"missing.bin", "folder"}) {
-    error.clear();
-    EXPECT_FALSE(file.Open(scratch / bad, error)) << bad;
-    EXPECT_FALSE(error.empty()) << bad;
-  }
 #ifndef _WIN32
   ASSERT_EQ(::mkfifo((scratch / "fifo").c_str(), 0600), 0);
   EXPECT_FALSE(file.Open(scratch / "fifo", error));  // at once: no writer is waited for
 #endif
 }
 
-TEST(ReplacementFile, WritesAtAnyOffsetAndTouchesNothingUntilCommit) {
-  ScratchFolder scratch;
-  const std::string target = scratch / "Island.pbo";
+class ReplacementFile : public ::testing::Test {
+ protected:
+  // Replaces the target with first and second, written in that order.
+  bool Replace(const std::string& first, const std::string& second, std::string& error) {
+    platform::ReplacementFile file;
+    return file.Create(Target(), error) &&
+           file.WriteAt(0, reinterpret_cast<const std::uint8_t*>(first.data()), first.size(),
+                        error) &&
+           file.WriteAt(first.size(), reinterpret_cast<const std::uint8_t*>(second.data()),
+                        second.size(), error) &&
+           file.Commit(error);
+  }
+  std::string Target() const { return scratch_ / "Island.pbo"; }
+
+  ScratchFolder scratch_;
+};
+
+TEST_F(ReplacementFile, WritesAtAnyOffsetAndTouchesNothingUntilCommit) {
+  const ScratchFolder& scratch = scratch_;
+  const std::string target = Target();
   WriteFile(target, "old");
   const Bytes head = ToBytes("header ");
   const Bytes data = ToBytes("data");
@@ -386,20 +399,7 @@ TEST(ReplacementFile, WritesAtAnyOffsetAndTouchesNothingUntilCommit) {
   EXPECT_EQ(CountItems(scratch.Path()), 1u);
 }
 
-class ReplaceFileAtomically : public ::testing::Test {
- protected:
-  bool Replace(const std::string& first, const std::string& second, std::string& error) {
-    const platform::ByteRange pieces[] = {
-        {reinterpret_cast<const std::uint8_t*>(first.data()), first.size()},
-        {reinterpret_cast<const std::uint8_t*>(second.data()), second.size()}};
-    return platform::ReplaceFileAtomically(Target(), pieces, 2, error);
-  }
-  std::string Target() const { return scratch_ / "Island.pbo"; }
-
-  ScratchFolder scratch_;
-};
-
-TEST_F(ReplaceFileAtomically, WritesThePiecesInOrderAndLeavesNothingElse) {
+TEST_F(ReplacementFile, WritesThePiecesInOrderAndLeavesNothingElse) {
   std::string error;
   ASSERT_TRUE(Replace("header ", "data", error)) << error;
   EXPECT_EQ(ReadFile(Target()), ToBytes("header data"));
@@ -409,7 +409,7 @@ TEST_F(ReplaceFileAtomically, WritesThePiecesInOrderAndLeavesNothingElse) {
   EXPECT_EQ(CountItems(scratch_.Path()), 1u);
 }
 
-TEST_F(ReplaceFileAtomically, ReadOnlyTargetFailsAndStaysAsItWas) {
+TEST_F(ReplacementFile, ReadOnlyTargetFailsAndStaysAsItWas) {
   WriteFile(Target(), "old");
   fs::permissions(Target(), fs::perms::owner_read | fs::perms::group_read);
   // 0: replaced; 1: refused without a reason; 2: refused with one.
@@ -425,7 +425,7 @@ TEST_F(ReplaceFileAtomically, ReadOnlyTargetFailsAndStaysAsItWas) {
 }
 
 #ifndef _WIN32  // Wine run as root writes any folder
-TEST_F(ReplaceFileAtomically, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
+TEST_F(ReplacementFile, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
   WriteFile(Target(), "an old and longer archive");
   fs::permissions(Target(), fs::perms::all);
   const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
@@ -444,7 +444,7 @@ TEST_F(ReplaceFileAtomically, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
 }
 #endif
 
-TEST_F(ReplaceFileAtomically, FolderInTheWayFailsAndLeavesNoTemporaryFile) {
+TEST_F(ReplacementFile, FolderInTheWayFailsAndLeavesNoTemporaryFile) {
   WriteFile(scratch_.Path() / "Island.pbo" / "keep.txt", "keep");
   std::string error;
   EXPECT_FALSE(Replace("new", "", error));

@@ -109,40 +109,48 @@ TEST(CreateFolder, LeavesRoomForAShortNameAsWindowsDoes) {
   EXPECT_FALSE(platform::CreateFolder(path + "\\b"));  // Wine would make it, and not list it
 }
 
-TEST(ReadWholeFile, OthersMayReadMeanwhileButNotWrite) {
+TEST(InputFile, OthersMayReadMeanwhileButNotWrite) {
   ScratchFolder scratch;
   WriteFile(scratch.Path() / "a.pbo", "content");
-  Bytes read;
+  platform::InputFile file;
   std::string error;
   {
     HeldFile reader(scratch / "a.pbo", GENERIC_READ, FILE_SHARE_READ);
     ASSERT_TRUE(reader.Valid());
-    EXPECT_TRUE(platform::ReadWholeFile(scratch / "a.pbo", read, error)) << error;
+    EXPECT_TRUE(file.Open(scratch / "a.pbo", error)) << error;
+    Bytes read(7);
+    EXPECT_TRUE(file.ReadAt(0, read.data(), read.size(), error)) << error;
     EXPECT_EQ(read, ToBytes("content"));
   }
   {
+    // While the file is open, others may read it but not write it.
+    EXPECT_FALSE(
+        HeldFile(scratch / "a.pbo", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE).Valid());
+  }
+  file = platform::InputFile();
+  {
     HeldFile writer(scratch / "a.pbo", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
     ASSERT_TRUE(writer.Valid());
-    EXPECT_FALSE(platform::ReadWholeFile(scratch / "a.pbo", read, error));
+    EXPECT_FALSE(file.Open(scratch / "a.pbo", error));
     EXPECT_FALSE(error.empty());
   }
-  EXPECT_TRUE(platform::ReadWholeFile(scratch / "a.pbo", read, error)) << error;
+  EXPECT_TRUE(file.Open(scratch / "a.pbo", error)) << error;
 }
 
-TEST(ReadWholeFile, ErrorTextIsTheSystemsOneLine) {
+TEST(InputFile, ErrorTextIsTheSystemsOneLine) {
   ScratchFolder scratch;
-  Bytes read;
+  platform::InputFile file;
   std::string error;
-  EXPECT_FALSE(platform::ReadWholeFile(scratch / "missing.pbo", read, error));
+  EXPECT_FALSE(file.Open(scratch / "missing.pbo", error));
   ASSERT_FALSE(error.empty());
   EXPECT_EQ(error.find_first_of("\r\n"), std::string::npos) << error;
   EXPECT_NE(error.back(), ' ');
 }
 
-TEST(ReadWholeFile, RefusesDevices) {
-  Bytes read;
+TEST(InputFile, RefusesDevices) {
+  platform::InputFile file;
   std::string error;
-  EXPECT_FALSE(platform::ReadWholeFile("NUL", read, error));
+  EXPECT_FALSE(file.Open("NUL", error));
   EXPECT_FALSE(error.empty());
 }
 
@@ -204,12 +212,11 @@ TEST(ListFolder, NamesTheCodePageCannotHoldAreFilesThatDoNotOpen) {
   EXPECT_EQ(items[1].Name, "?.txt");
   EXPECT_EQ(items[2].Name, "caf\xE9.txt");
   EXPECT_EQ(items[3].Name, "x?..?secret.txt");
-  Bytes read;
   for (const auto& item : items) {
     const std::string path = scratch.Path().string() + "\\" + item.Name;
     const bool exact = item.Name.find('?') == std::string::npos;
     EXPECT_EQ(item.Kind, PathKind::File) << item.Name;
-    EXPECT_EQ(platform::ReadWholeFile(path, read, error), exact) << item.Name;
+    EXPECT_EQ(platform::InputFile().Open(path, error), exact) << item.Name;
     EXPECT_EQ(platform::KindOf(path), exact ? PathKind::File : PathKind::Missing) << item.Name;
   }
 }
@@ -266,17 +273,18 @@ TEST(WriteWholeFile, ReplacesHiddenAndSystemFilesButNotReadOnlyOnes) {
   SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-TEST(ReplaceFileAtomicallyOnWindows, ReplacesAHiddenTarget) {
+TEST(ReplacementFileOnWindows, ReplacesAHiddenTarget) {
   ScratchFolder scratch;
   const std::string target = scratch / "Island.pbo";
   WriteFile(target, "old");
   ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_HIDDEN));
-  const std::string content = "new";
-  const platform::ByteRange piece{reinterpret_cast<const std::uint8_t*>(content.data()),
-                                  content.size()};
+  const Bytes content = ToBytes("new");
+  platform::ReplacementFile file;
   std::string error;
-  EXPECT_TRUE(platform::ReplaceFileAtomically(target, &piece, 1, error)) << error;
-  EXPECT_EQ(ReadFile(target), ToBytes("new"));
+  EXPECT_TRUE(file.Create(target, error) &&
+              file.WriteAt(0, content.data(), content.size(), error) && file.Commit(error))
+      << error;
+  EXPECT_EQ(ReadFile(target), content);
 }
 
 }  // namespace

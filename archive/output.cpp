@@ -49,17 +49,32 @@ void ForceFolders(const std::string& folder) {
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) platform::CreateFolder(*it);
 }
 
+namespace {
+
+// True when folder is a real folder, not a link to one; otherwise error says what is there.
+bool IsRealFolder(const std::string& folder, std::string& error) {
+  if (platform::IsLink(folder)) {
+    error = "\"" + folder + "\" is a symbolic link";
+    return false;
+  }
+  if (platform::KindOf(folder) != platform::PathKind::Folder) {
+    error = "the folder \"" + folder + "\" cannot be made";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 OutputWriter::OutputWriter(std::string outputFolder) : outputFolder_(std::move(outputFolder)) {}
 
-bool OutputWriter::PrepareFolders(const std::string& fullPath) {
+bool OutputWriter::PrepareFolders(const std::string& fullPath, std::string& error) {
   // The output folder itself: made when missing, refused when it is a link.
   std::string root = outputFolder_;
   if (root.size() > 1 && root.back() == platform::kSeparator) root.pop_back();
   if (verifiedFolders_.count(root) == 0) {
     if (platform::KindOf(root) != platform::PathKind::Folder) ForceFolders(root);
-    if (platform::IsLink(root) || platform::KindOf(root) != platform::PathKind::Folder) {
-      return false;
-    }
+    if (!IsRealFolder(root, error)) return false;
     verifiedFolders_.insert(root);
   }
   // Folders are verified outermost first, so when the file's own folder is verified, so
@@ -79,10 +94,7 @@ bool OutputWriter::PrepareFolders(const std::string& fullPath) {
     // A folder just made is a real folder; only one that was there already can be a link.
     // Making it first costs a new folder one call, where each call on a deep path pays for
     // every level of it.
-    if (!platform::CreateFolder(folder) &&
-        (platform::IsLink(folder) || platform::KindOf(folder) != platform::PathKind::Folder)) {
-      return false;
-    }
+    if (!platform::CreateFolder(folder) && !IsRealFolder(folder, error)) return false;
     verifiedFolders_.insert(std::move(folder));
   }
   return true;
@@ -90,11 +102,7 @@ bool OutputWriter::PrepareFolders(const std::string& fullPath) {
 
 bool OutputWriter::Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size,
                          std::string& error) {
-  if (!PrepareFolders(fullPath)) {
-    error = "a folder on its path cannot be made, or is a symbolic link";
-    return false;
-  }
-  return platform::WriteWholeFile(fullPath, data, size, error);
+  return PrepareFolders(fullPath, error) && platform::WriteWholeFile(fullPath, data, size, error);
 }
 
 }  // namespace pbo

@@ -39,7 +39,9 @@ class OutputWriter {
              std::string& error);
 
  private:
-  bool PrepareFolders(const std::string& fullPath);
+  // Makes and checks the folders above fullPath; false, with the reason in error, when one
+  // cannot be made or is a link.
+  bool PrepareFolders(const std::string& fullPath, std::string& error);
 
   std::string outputFolder_;
   // Folders below the output folder already found to be real folders; extraction makes

@@ -189,8 +189,7 @@ TEST(Executable, SaysWhatDecidedTheExitCodeOnlyWhenAsked) {
       {{"-a", "Mine"}, 0, ""},
       {{"-x", "Blocked.pbo"},
        3,
-       "pbo: a.txt: its file cannot be written: a folder on its path cannot be made, or is a "
-       "symbolic link\n"},
+       "pbo: a.txt: its file cannot be written: the folder \"Blocked\" cannot be made\n"},
       {{"-x", "Island.pbo"},
        3,
        "pbo: maps\\bad.bin: checksum does not match; written as decoded\n"

@@ -2,11 +2,11 @@
 //
 // The archive's table is read whole before anything is written, and the place of every
 // data block is found from the sum of the data sizes before it, so a failed entry never
-// disturbs the entries after it. A block is read only when its entry is worked on, so
-// memory follows the entries in flight, not the archive. Each entry then takes one road (empty
-// file, LZSS expansion, mission text, plain copy) on a worker thread, and its file is written on
-// this thread in table order: the file system sees the same creations, in the same order, and the
-// run gives the same files and the same exit code whatever the thread count.
+// disturbs the entries after it. Each entry then takes one road (empty file, LZSS
+// expansion, mission text, plain copy) on a worker thread, which reads its block only
+// then, so memory follows the entries in flight, not the archive. Its file is written on
+// this thread, in table order: the file system sees the same creations in the same order,
+// and the run gives the same files and the same exit code whatever the thread count.
 #include <algorithm>
 #include <cstring>
 #include <limits>

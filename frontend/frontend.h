@@ -17,7 +17,7 @@ namespace pbo {
 // Nothing is touched before the arguments have been checked. The environment is read once,
 // here: PBO_THREADS=N sets the worker threads (default: the machine's hardware threads),
 // PBO_VERBOSE=1 writes one "pbo: " line on standard error for each thing that decided the
-// exit code. Unset, neither changes anything but the speed.
+// exit code. Neither changes the archive, the files written or the exit code.
 int Run(const std::vector<std::string>& arguments);
 
 }  // namespace pbo

@@ -69,22 +69,25 @@ class FatalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Extract mode. Reads the archive at run.InputPath whole, fills run.EntryTable from its
-// table (the terminator's record last) and writes every entry under run.OutputFolder:
+// Extract mode. Reads the table of the archive at run.InputPath into run.EntryTable (the
+// terminator's record last), then each entry's block as it is needed, on run.Threads
+// worker threads, and writes every entry under run.OutputFolder, in table order:
 // compressed entries expanded and verified, binarized missions as text, the rest as they
 // are. A failed entry (its block runs past the archive, its name would lead outside
 // OutputFolder or through a symbolic link, its file cannot be written, its checksum or
 // length fails, its mission holds data the converter does not understand, or its mission
 // text passes what is left of the run's allowance: 64 MiB plus 64 bytes per byte of the
 // archive for all missions, drawn on in table order) raises ResultCode to 3, and
-// extraction goes on with the next entry.
-// Throws FatalError when the archive cannot be read or its table is cut short; nothing has
-// been written then.
+// extraction goes on with the next entry; with run.Verbose the entry's name and why are
+// reported. The files and ResultCode are the same whatever run.Threads is.
+// Throws FatalError when the archive cannot be opened or its table is cut short (nothing
+// has been written then), or when it cannot be read further on.
 void ExtractArchive(RunState& run);
 
-// Archive mode. Scans run.SourceFolder into run.EntryTable and writes the archive to
-// run.OutputArchive, replacing an older one only once the new one is complete. Nothing is
-// written when the folder holds no file. A failed write raises ResultCode to 2 and leaves
+// Archive mode. Scans run.SourceFolder into run.EntryTable, compresses the files on
+// run.Threads worker threads and writes their blocks as they are ready, in table order,
+// to a new file that replaces run.OutputArchive only once it is complete; the archive is
+// the same whatever run.Threads is. Nothing is written when the folder holds no file. A failed write raises ResultCode to 2 and leaves
 // any older archive as it was. Throws FatalError when a source file cannot be opened, or
 // when a file or its compressed stream is 2 GiB or larger (more than a header record can
 // state); no archive is written then, and any older archive stays as it was.

@@ -28,6 +28,7 @@
 
 #include "lzss/lzss.h"
 #include "lzss/lzss_internal.h"
+#include "platform/bytes.h"
 
 namespace pbo {
 namespace {
@@ -136,10 +137,8 @@ bool DecodeGroups(Decoder& x, std::size_t pause) {
     unsigned flags = *in++;
     if (!kChecked && flags == 0xFF) {
       // Eight literals, common in data that does not compress.
-      std::uint64_t literals;
-      std::memcpy(&literals, in, sizeof literals);
-      std::memcpy(out + p, in, sizeof literals);
-      literalZeros += ZeroBytes(literals);
+      std::memcpy(out + p, in, 8);
+      literalZeros += ZeroBytes(bytes::LoadNative64(in));
       in += 8;
       p += 8;
       more = p < x.StopAt;
@@ -228,10 +227,6 @@ std::uint32_t Decode(Decoder& x) {
   return sum;
 }
 
-std::uint32_t ReadLe32(const std::uint8_t* bytes) {
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint32_t{bytes[3]} << 24;
-}
-
 // The repair applies when the stored sum exceeds the produced one by exactly 32 for every
 // zero a reference produced.
 bool SpacesExplainDifference(std::uint32_t stored, std::uint32_t sum, std::size_t referenceZeros) {
@@ -261,7 +256,7 @@ LzssDecodeResult LzssDecode(const std::uint8_t* packed, std::size_t packedSize,
   result.Output.assign(capacity + kMaxMatch, 0);
   Decoder x{packed, packed + streamSize, result.Output.data(), capacity, declared};
   const std::uint32_t sum = Decode<Zeros::AsProduced>(x);
-  const std::uint32_t stored = ReadLe32(packed + streamSize);
+  const std::uint32_t stored = bytes::LoadLe32(packed + streamSize);
 
   // A produced length other than the declared one fails the entry whether the sum matched
   // at once or only after the repair: a stream that ran out early or ran past the end is

@@ -12,6 +12,7 @@
 // plain scan, and MatchFinder finds the same answers without trying every distance.
 #include "lzss/lzss.h"
 #include "lzss/lzss_internal.h"
+#include "platform/bytes.h"
 
 namespace pbo {
 namespace lzss {
@@ -57,9 +58,8 @@ class StreamWriter {
 
   std::vector<std::uint8_t> Finish(std::uint32_t checksum) {
     out_[flagPos_] = static_cast<std::uint8_t>(flags_);
-    for (int shift = 0; shift < 32; shift += 8) {
-      out_[size_++] = static_cast<std::uint8_t>(checksum >> shift);
-    }
+    bytes::StoreLe32(&out_[size_], checksum);
+    size_ += lzss::kChecksumSize;
     out_.resize(size_);
     return std::move(out_);
   }

@@ -15,9 +15,9 @@
 //     So one look at each run in the window finds the answer.
 #include <algorithm>
 #include <cassert>
-#include <cstring>
 
 #include "lzss/lzss_internal.h"
+#include "platform/bytes.h"
 
 #if defined(_MSC_VER)
 #include <intrin.h>
@@ -29,24 +29,15 @@ namespace {
 // A tail this far back reads as an empty bucket from the first position on.
 constexpr std::int32_t kLongGone = -(1 << 30);
 
-std::uint64_t Load64(const std::uint8_t* at) {
-  std::uint64_t value;
-  std::memcpy(&value, at, sizeof value);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  value = __builtin_bswap64(value);
-#endif
-  return value;
-}
-
 // Whether the K bytes at `at` (3 <= K <= 16) are all equal.
 template <std::size_t K>
 bool IsRunOf(const std::uint8_t* at) {
   static_assert(K >= 3 && K <= 16);
   const std::uint64_t spread = at[0] * 0x0101010101010101ull;
   if constexpr (K <= 8) {
-    return ((Load64(at) ^ spread) << (64 - 8 * K)) == 0;
+    return ((bytes::LoadLe64(at) ^ spread) << (64 - 8 * K)) == 0;
   } else {
-    return (Load64(at) ^ spread) == 0 && (Load64(at + K - 8) ^ spread) == 0;
+    return (bytes::LoadLe64(at) ^ spread) == 0 && (bytes::LoadLe64(at + K - 8) ^ spread) == 0;
   }
 }
 
@@ -68,10 +59,10 @@ std::uint32_t KeyHash(const std::uint8_t* at) {
   constexpr std::uint64_t kMul2 = 0xC2B2AE3D27D4EB4Full;
   constexpr std::uint64_t kMul3 = 0x165667B19E3779F9ull;
   constexpr std::size_t kFirst = K < 8 ? K : 8;
-  std::uint64_t hash = (Load64(at) << (64 - 8 * kFirst)) * kMul1;
+  std::uint64_t hash = (bytes::LoadLe64(at) << (64 - 8 * kFirst)) * kMul1;
   if constexpr (K > 8) {
     constexpr std::size_t kSecond = K - 8 < 8 ? K - 8 : 8;
-    hash ^= (Load64(at + 8) << (64 - 8 * kSecond)) * kMul2;
+    hash ^= (bytes::LoadLe64(at + 8) << (64 - 8 * kSecond)) * kMul2;
   }
   if constexpr (K > 16) {
     std::uint64_t tail = at[16];
@@ -124,7 +115,7 @@ std::size_t MatchFinder::RunLength(std::size_t pos, std::size_t limit) const {
   const std::uint64_t spread = value * 0x0101010101010101ull;
   std::size_t end = pos + 1;
   for (; end + 8 <= limit; end += 8) {
-    const std::uint64_t diff = Load64(window_ + end) ^ spread;
+    const std::uint64_t diff = bytes::LoadLe64(window_ + end) ^ spread;
     if (diff != 0) return end + CountTrailingZeros(diff) / 8 - pos;
   }
   while (end < limit && window_[end] == value) ++end;
@@ -222,7 +213,7 @@ std::size_t MatchFinder::MatchLength(std::size_t candidate, std::size_t p) const
   const std::uint8_t* a = window_ + candidate;
   const std::uint8_t* b = window_ + p;
   for (std::size_t offset = 0; offset < 16; offset += 8) {
-    const std::uint64_t diff = Load64(a + offset) ^ Load64(b + offset);
+    const std::uint64_t diff = bytes::LoadLe64(a + offset) ^ bytes::LoadLe64(b + offset);
     if (diff != 0) return offset + CountTrailingZeros(diff) / 8;
   }
   if (a[16] != b[16]) return 16;

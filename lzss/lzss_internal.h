@@ -61,17 +61,18 @@ struct Match {
 // positions and uses the exhaustive scan for the last few.
 //
 // Positions are indexed under keys of two lengths (tiers): every second position under its
-// first 13 bytes, every position under its first 3. For each key, the positions that
-// carry it are linked from older to newer, so that a walk starts at the farthest candidate
-// still in the window. Any candidate at least as long as a key shares that key, so a tier
-// that yields such a candidate holds the answer, and a walk may end at the first candidate
-// that reaches the longest length still possible (18, or 13 in the 3-byte tier once the
-// 13-byte tier, looked up at p and p + 1, has found no candidate of 14 bytes). An empty
-// bucket for the 3-byte key proves that there is no match at all. The 13-byte tier is kept
-// only while the 3-byte walks are long; without it the 3-byte walk alone, bounded by 18,
-// gives the same answer. Where the coded position begins with three equal bytes, the key
-// buckets would hold every position of every such run in the window; a list of the runs
-// answers instead, from where each run ends.
+// first 13 bytes, every position under its first 3. For each key, the positions in the
+// window that carry it are linked from older to newer, and each is unlinked as it leaves
+// the window, so that a walk starts at the farthest candidate. Any candidate at least as
+// long as a key shares that key, so a tier that yields such a candidate holds the answer,
+// and a walk may end at the first candidate that reaches the longest length still possible
+// (18, or 13 in the 3-byte tier once the 13-byte tier, looked up at p and p + 1, has found
+// no candidate of 14 bytes). An empty bucket for the 3-byte key proves that there is no
+// match at all. The 13-byte tier is kept only while the 3-byte walks are long; without it
+// the 3-byte walk alone, bounded by 18, gives the same answer. Where the coded position
+// begins with three equal bytes, the key buckets would hold every position of every such
+// run in the window; a list of the runs answers instead, with the 3-byte key just before
+// the run's end for the candidates that go on past it.
 class MatchFinder {
  public:
   // window must outlive the finder and hold n bytes.
@@ -84,51 +85,41 @@ class MatchFinder {
   // one call to the next.
   [[nodiscard]] Match Find(std::size_t p);
 
-  // Key lengths of the tiers, longest first, the last one the shortest match. The first
-  // settles most long matches in a look or two and spares the 3-byte walk where text
-  // repeats with small changes; listing only every second position halves its cost.
-  static constexpr std::size_t kTierKeys[] = {13, kMinMatch};
-  static constexpr std::size_t kTierCount = std::size(kTierKeys);
-  // The first tier lists only every kLongStride-th position. Looked up at p, p + 1, ...,
-  // p + kLongStride - 1, it still finds every candidate of kLongReach bytes or more.
+  // The long tier's key, and its stride: it lists only every kLongStride-th position.
+  // Looked up at p, p + 1, ..., p + kLongStride - 1, it still finds every candidate of
+  // kLongReach bytes or more. The key settles most long matches in a look or two and spares
+  // the 3-byte walk where data repeats with small changes.
+  static constexpr std::size_t kLongKey = 13;
   static constexpr std::size_t kLongStride = 2;
-  static constexpr std::size_t kLongReach = kTierKeys[0] + kLongStride - 1;
-  // Runs shorter than this are not listed. Every candidate of a position that begins with
-  // three equal bytes lies in a listed run.
-  static constexpr std::size_t kMinRun = kMinMatch;
+  static constexpr std::size_t kLongReach = kLongKey + kLongStride - 1;
 
  private:
-  // The long-key tier keeps the links of the last kRingSize positions. Whenever one of its
-  // buckets is touched, its head is brought to within kHeadLag positions, so a listed
-  // position never falls out of the ring: kRingSize > kHeadLag + kMaxDistance. The lag
-  // spares most inserts that step; searches step past the old positions they meet.
-  static constexpr std::size_t kRingSize = 16384;
-  static constexpr std::size_t kHeadLag = 8192;
+  // Each tier keeps the links of the last kRingSize positions, enough for the window.
+  static constexpr std::size_t kRingSize = 4096;
   static constexpr std::size_t kRingMask = kRingSize - 1;
-  // The 3-byte tier unlinks each position as it leaves the window, so its ring holds just
-  // the window's links and stays in the first-level cache.
-  static constexpr std::size_t kShortRingSize = 4096;
-  static constexpr std::size_t kShortRingMask = kShortRingSize - 1;
-  static_assert(kShortRingSize > kMaxDistance);
-  static constexpr std::uint32_t kUnlisted = ~std::uint32_t{0};
-  // Buckets per tier, as a power of two: more for short keys, whose buckets are the first
-  // test of whether any candidate exists at all.
-  static constexpr unsigned kBucketBits[] = {13, 16};
+  static_assert(kRingSize > kMaxDistance);
 
   struct Bucket {
     std::int32_t Head;  // oldest listed position
-    std::int32_t Tail;  // newest listed position; none is in the window if it is not
+    std::int32_t Tail;  // newest listed position; the bucket is empty once it has left
   };
-  // Positions that share one hash of their first kTierKeys[t] bytes, linked oldest first.
+  // Positions that share one hash of their first bytes, linked oldest first. A last, spare
+  // bucket takes the positions a tier leaves out (run keys), which no search reads.
   struct Tier {
     std::vector<Bucket> Buckets;
-    std::vector<std::int32_t> Next;  // per ring slot: next newer position of its bucket,
-                                     // and a last slot that absorbs writes for empty buckets
+    std::vector<std::int32_t> Next;       // per ring slot: next newer position of its bucket,
+                                          // and a last slot that absorbs writes for new buckets
+    std::vector<std::uint32_t> BucketOf;  // per ring slot: the bucket of that position
+    void Reset(unsigned bits);
+    void Unlink(std::int32_t leaving);
+    void Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index);
   };
-  template <std::size_t T>
-  Bucket& BucketAt(std::size_t pos);
+  // Bucket bits per tier: more for short keys, whose buckets are the first test of whether
+  // any candidate exists at all.
+  static constexpr unsigned kShortBits = 16;
+  static constexpr unsigned kLongBits = 13;
 
-  // A maximal run of one byte value, at least kMinRun long.
+  // A maximal run of one byte value, at least 3 long.
   struct Run {
     std::uint32_t Start = 0;
     std::uint32_t Length = 0;
@@ -138,27 +129,23 @@ class MatchFinder {
     std::size_t First = 0;  // runs before this one have left the window
   };
 
-  template <std::size_t T>
-  void Insert(std::size_t pos, Bucket& bucket);
-  void InsertLongKeys(std::size_t begin, std::size_t end);
-  void IndexShortKeys(std::size_t begin, std::size_t end);
-  void ReviewLongTier(std::size_t p);
   void IndexUpTo(std::size_t p);
+  void IndexLongKeys(std::size_t begin, std::size_t end);
+  void ReviewLongTier(std::size_t p);
   void ListRun(std::size_t start, std::size_t length);
   std::size_t RunLength(std::size_t pos, std::size_t limit) const;
   std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
-  bool SearchShortKeys(std::size_t p, std::size_t bound, Match& best);
+  Match SearchShortKeys(std::size_t p, const Bucket& bucket, std::size_t bound);
   enum class LongSearch { Found, NoneThatLong, Unsure };
   LongSearch SearchLongTier(std::size_t p, Match& best);
-  bool SearchRuns(std::size_t p, std::size_t run, Match& best);
+  Match SearchRuns(std::size_t p);
 
   const std::uint8_t* window_;
   std::size_t n_;
   std::size_t fastLimit_;
   std::size_t indexed_ = 0;  // positions below this are indexed
-  std::array<Tier, kTierCount> tiers_;
-  std::vector<std::uint32_t> shortBucketOf_;  // per ring slot: bucket of that position in the
-                                              // 3-byte tier, or kUnlisted
+  Tier short_;
+  Tier long_;
   // The long-key tier pays off only where the 3-byte walks grow long, as in binary data
   // with a few very common byte triples; elsewhere its upkeep costs more than it saves.
   // It is kept while the walks of the last block of positions were long, and dropped for

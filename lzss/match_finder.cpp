@@ -11,8 +11,14 @@
 //     key buckets grow to the whole window. There the length of a candidate follows from
 //     where its run ends: with r equal bytes ahead of the coded position, a candidate whose
 //     run goes on longer matches r bytes, one whose run is shorter matches as far as its
-//     run goes, and only the candidate whose run ends exactly r bytes on can match more.
-//     So one look at each run in the window finds the answer.
+//     run goes, and only a candidate whose run ends exactly r bytes on can match more, if
+//     the byte after its run is the coded position's next one. The farthest position of
+//     the first run long enough answers the first two cases; the 3-byte key of the last two
+//     run bytes and that next byte, which is no run, finds the candidates of the third.
+//
+// The positions are indexed as the coder passes them, so indexing is done for every byte
+// and searching only for the coded positions; both are kept free of per-position branches
+// that the data would decide at random.
 #include <algorithm>
 #include <cassert>
 
@@ -29,6 +35,27 @@ namespace {
 // A tail this far back reads as an empty bucket from the first position on.
 constexpr std::int32_t kLongGone = -(1 << 30);
 
+unsigned CountTrailingZeros(std::uint64_t value) {
+#if defined(_MSC_VER)
+  unsigned long index;
+  _BitScanForward64(&index, value);
+  return static_cast<unsigned>(index);
+#else
+  return static_cast<unsigned>(__builtin_ctzll(value));
+#endif
+}
+
+// The first three bytes at `at`, the first one lowest.
+std::uint32_t ShortKey(const std::uint8_t* at) { return bytes::LoadLe32(at) & 0xFFFFFF; }
+
+// Whether the three bytes of a key are one value.
+bool IsRunKey(std::uint32_t key) { return ((key ^ key >> 8) & 0xFFFF) == 0; }
+
+template <unsigned kBits>
+std::uint32_t ShortKeyHash(std::uint32_t key) {
+  return (key * 0x9E3779B1u) >> (32 - kBits);
+}
+
 // Whether the K bytes at `at` (3 <= K <= 16) are all equal.
 template <std::size_t K>
 bool IsRunOf(const std::uint8_t* at) {
@@ -41,72 +68,51 @@ bool IsRunOf(const std::uint8_t* at) {
   }
 }
 
-unsigned CountTrailingZeros(std::uint64_t value) {
-#if defined(_MSC_VER)
-  unsigned long index;
-  _BitScanForward64(&index, value);
-  return static_cast<unsigned>(index);
-#else
-  return static_cast<unsigned>(__builtin_ctzll(value));
-#endif
-}
-
-// Hashes the first K bytes (at most 18) at `at` into kBits bits; reads up to 18 bytes.
+// Hashes the first K bytes (9 to 16) at `at` into kBits bits.
 template <std::size_t K, unsigned kBits>
-std::uint32_t KeyHash(const std::uint8_t* at) {
-  static_assert(K >= 1 && K <= 18);
+std::uint32_t LongKeyHash(const std::uint8_t* at) {
+  static_assert(K > 8 && K <= 16);
   constexpr std::uint64_t kMul1 = 0x9E3779B97F4A7C15ull;
   constexpr std::uint64_t kMul2 = 0xC2B2AE3D27D4EB4Full;
-  constexpr std::uint64_t kMul3 = 0x165667B19E3779F9ull;
-  constexpr std::size_t kFirst = K < 8 ? K : 8;
-  std::uint64_t hash = (bytes::LoadLe64(at) << (64 - 8 * kFirst)) * kMul1;
-  if constexpr (K > 8) {
-    constexpr std::size_t kSecond = K - 8 < 8 ? K - 8 : 8;
-    hash ^= (bytes::LoadLe64(at + 8) << (64 - 8 * kSecond)) * kMul2;
-  }
-  if constexpr (K > 16) {
-    std::uint64_t tail = at[16];
-    if constexpr (K > 17) tail |= std::uint64_t{at[17]} << 8;
-    hash ^= (tail + 1) * kMul3;
-  }
+  const std::uint64_t hash =
+      bytes::LoadLe64(at) * kMul1 ^ (bytes::LoadLe64(at + 8) << (64 - 8 * (K - 8))) * kMul2;
   return static_cast<std::uint32_t>(hash >> (64 - kBits));
 }
 
 }  // namespace
 
+void MatchFinder::Tier::Reset(unsigned bits) {
+  const std::uint32_t spare = std::uint32_t{1} << bits;
+  Buckets.assign(spare + 1, Bucket{kLongGone, kLongGone});
+  Next.assign(kRingSize + 1, 0);
+  BucketOf.assign(kRingSize, spare);
+}
+
+// Unlinks `leaving`, which leaves the window of the searches to come: it is the oldest
+// listed position of its bucket, or in the spare one. A bucket whose tail leaves keeps it,
+// and reads as empty from then on.
+void MatchFinder::Tier::Unlink(std::int32_t leaving) {
+  const std::size_t slot = static_cast<std::uint32_t>(leaving) & kRingMask;
+  Buckets[BucketOf[slot]].Head = Next[slot];
+}
+
+// Unlinks `leaving` and lists pos as the newest of bucket index. Without branches: text
+// makes them at random.
+void MatchFinder::Tier::Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index) {
+  Unlink(leaving);
+  Bucket& bucket = Buckets[index];
+  const bool listed = bucket.Tail > leaving;
+  // A new bucket's link goes to the spare last slot.
+  Next[listed ? bucket.Tail & kRingMask : kRingSize] = pos;
+  bucket.Head = listed ? bucket.Head : pos;
+  bucket.Tail = pos;
+  BucketOf[pos & kRingMask] = index;
+}
+
 MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n)
     : window_(window), n_(n), fastLimit_(n > kMaxMatch + 1 ? n - kMaxMatch - 1 : 0) {
-  for (Tier& tier : tiers_) {
-    tier.Buckets.assign(std::size_t{1} << kBucketBits[&tier - tiers_.data()],
-                        Bucket{kLongGone, kLongGone});
-  }
-  tiers_[0].Next.assign(kRingSize + 1, 0);
-  tiers_[1].Next.assign(kShortRingSize + 1, 0);
-  shortBucketOf_.assign(kShortRingSize, kUnlisted);
-}
-
-template <std::size_t T>
-MatchFinder::Bucket& MatchFinder::BucketAt(std::size_t pos) {
-  return tiers_[T].Buckets[KeyHash<kTierKeys[T], kBucketBits[T]>(window_ + pos)];
-}
-
-// Lists pos as the newest position of its bucket, and moves the bucket's head past the
-// positions more than kHeadLag old. The bucket is empty or not at random on random
-// data, so that choice is made without a branch.
-template <std::size_t T>
-void MatchFinder::Insert(std::size_t pos, Bucket& bucket) {
-  static_assert(kRingSize > kHeadLag + kMaxDistance);
-  Tier& tier = tiers_[T];
-  const auto position = static_cast<std::int32_t>(pos);
-  const std::int32_t lowest = position - static_cast<std::int32_t>(kMaxDistance);
-  // All ones if the bucket lists a position in the window, else zero.
-  const std::int32_t listed = -static_cast<std::int32_t>(bucket.Tail >= lowest);
-  tier.Next[(bucket.Tail & kRingMask & listed) | (kRingSize & ~listed)] = position;
-  std::int32_t head = bucket.Head ^ ((bucket.Head ^ position) & ~listed);
-  const std::int32_t oldest = position - static_cast<std::int32_t>(kHeadLag);
-  while (head < oldest) head = tier.Next[head & kRingMask];
-  bucket.Head = head;
-  bucket.Tail = position;
+  short_.Reset(kShortBits);
+  long_.Reset(kLongBits);
 }
 
 // Length of the run of equal bytes at pos, not reaching limit; eight bytes at a time.
@@ -132,66 +138,50 @@ void MatchFinder::ListRun(std::size_t start, std::size_t length) {
   list.Runs.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(length)});
 }
 
-// Lists the positions from begin to end in the long-key tier. A position whose key is one
-// byte value repeated is left out: a position that begins with such a run is answered from
-// the list of runs, never from this tier.
-void MatchFinder::InsertLongKeys(std::size_t begin, std::size_t end) {
-  const std::size_t first = (begin + kLongStride - 1) / kLongStride * kLongStride;
-  for (std::size_t pos = first; pos < end; pos += kLongStride) {
-    if (!IsRunOf<kTierKeys[0]>(window_ + pos)) Insert<0>(pos, BucketAt<0>(pos));
-  }
-}
-
-// Lists the positions from begin to end under their 3-byte keys, and the runs of three or
-// more equal bytes that start there in the lists of runs; a position whose first three
-// bytes are equal is left out of the 3-byte tier, as of the long-key tier. Unlinks each
-// position as it leaves the window of the next position to be coded. Every bucket thus lists
-// exactly its positions in the window, oldest first; an emptied one gets a negative tail.
-void MatchFinder::IndexShortKeys(std::size_t begin, std::size_t end) {
-  constexpr std::size_t kShortest = kTierCount - 1;
-  // Locals, so that the stores into the tables do not make the compiler reload them.
-  const std::uint8_t* const window = window_;
-  Bucket* const buckets = tiers_[kShortest].Buckets.data();
-  std::int32_t* const next = tiers_[kShortest].Next.data();
-  std::uint32_t* const bucketOf = shortBucketOf_.data();
-  for (std::size_t pos = begin; pos < end; ++pos) {
-    if (pos >= kMaxDistance) {
-      // The position leaving the window is the oldest of its bucket.
-      const std::size_t oldSlot = (pos - kMaxDistance) & kShortRingMask;
-      const std::uint32_t oldIndex = bucketOf[oldSlot];
-      if (oldIndex != kUnlisted) {
-        Bucket& bucket = buckets[oldIndex];
-        const auto old = static_cast<std::int32_t>(pos - kMaxDistance);
-        assert(bucket.Head == old);
-        bucket.Head = next[oldSlot];
-        bucket.Tail = bucket.Tail == old ? kLongGone : bucket.Tail;
-      }
-    }
-    std::uint32_t index = kUnlisted;
-    if (IsRunOf<kMinRun>(window + pos)) {
-      // A run starts where the byte before differs; it is listed whole, however far past
-      // end it goes.
-      if (pos == 0 || window[pos - 1] != window[pos]) ListRun(pos, RunLength(pos, n_));
-    } else {
-      index = KeyHash<kMinMatch, kBucketBits[kShortest]>(window + pos);
-      Bucket& bucket = buckets[index];
-      const auto position = static_cast<std::int32_t>(pos);
-      // An empty bucket's tail is negative; the link then goes to the spare last slot.
-      const bool listed = bucket.Tail >= 0;
-      next[listed ? bucket.Tail & kShortRingMask : kShortRingSize] = position;
-      bucket.Head = listed ? bucket.Head : position;
-      bucket.Tail = position;
-    }
-    bucketOf[pos & kShortRingMask] = index;
-  }
-}
-
+// Lists the positions up to p in the 3-byte tier, and the runs of three or more equal bytes
+// that start there in the lists of runs. A position whose first three bytes are equal is
+// left out of the tier: it is answered from the list of runs. Each position unlinks the
+// one that leaves the window as it comes in.
 void MatchFinder::IndexUpTo(std::size_t p) {
   const std::size_t end = std::min(p, fastLimit_);
   if (indexed_ >= end) return;
-  if (longTierOn_) InsertLongKeys(indexed_, end);
-  IndexShortKeys(indexed_, end);
+  if (longTierOn_) IndexLongKeys(indexed_, end);
+  constexpr std::uint32_t kSpare = std::uint32_t{1} << kShortBits;
+  const std::uint8_t* const window = window_;
+  for (std::size_t pos = indexed_; pos < end;) {
+    const std::uint32_t key = ShortKey(window + pos);
+    const auto position = static_cast<std::int32_t>(pos);
+    const std::int32_t leaving = position - static_cast<std::int32_t>(kMaxDistance);
+    if (!IsRunKey(key)) {
+      short_.Add(position, leaving, ShortKeyHash<kShortBits>(key));
+      ++pos;
+      continue;
+    }
+    // A run starts where the byte before differs; it is listed whole, however far past end
+    // it goes. Its positions up to the last three bytes go to the spare bucket at once.
+    if (pos == 0 || window[pos - 1] != window[pos]) ListRun(pos, RunLength(pos, n_));
+    const std::size_t runKeys = RunLength(pos, end + kMinMatch - 1) - (kMinMatch - 1);
+    for (std::size_t k = 0; k < runKeys; ++k, ++pos) {
+      short_.Unlink(leaving + static_cast<std::int32_t>(k));
+      short_.BucketOf[pos & kRingMask] = kSpare;
+    }
+  }
   indexed_ = end;
+}
+
+// Lists every kLongStride-th position from begin to end in the long-key tier, leaving out
+// those whose key is one byte value repeated: a position that begins with such a run is
+// answered from the list of runs. A listed position is unlinked when the next one of its
+// ring slot comes in, so the tier may still list one just out of the window.
+void MatchFinder::IndexLongKeys(std::size_t begin, std::size_t end) {
+  constexpr std::uint32_t kSpare = std::uint32_t{1} << kLongBits;
+  const std::size_t first = (begin + kLongStride - 1) / kLongStride * kLongStride;
+  for (std::size_t pos = first; pos < end; pos += kLongStride) {
+    const auto position = static_cast<std::int32_t>(pos);
+    const bool run = IsRunOf<kLongKey>(window_ + pos);
+    long_.Add(position, position - static_cast<std::int32_t>(kRingSize),
+              run ? kSpare : LongKeyHash<kLongKey, kLongBits>(window_ + pos));
+  }
 }
 
 // Decides, once a block, whether the long-key tier is kept for the next block. Taking it
@@ -203,9 +193,8 @@ void MatchFinder::ReviewLongTier(std::size_t p) {
   walkSteps_ = 0;
   reviewAt_ = p + kReviewBlock;
   if (!longTierOn_ || wasOn) return;
-  Tier& tier = tiers_[0];
-  std::fill(tier.Buckets.begin(), tier.Buckets.end(), Bucket{kLongGone, kLongGone});
-  InsertLongKeys(indexed_ > kMaxDistance ? indexed_ - kMaxDistance : 0, indexed_);
+  long_.Reset(kLongBits);
+  IndexLongKeys(indexed_ > kMaxDistance ? indexed_ - kMaxDistance : 0, indexed_);
 }
 
 // Length of the common prefix of the 18 bytes at candidate and at p.
@@ -220,18 +209,15 @@ std::size_t MatchFinder::MatchLength(std::size_t candidate, std::size_t p) const
   return a[17] != b[17] ? 17 : 18;
 }
 
-// Walks the bucket of p's 3-byte key from its oldest position. Sets best to the longest
-// candidate seen, the farthest of equally long ones, and ends at the first one of `bound`
-// bytes. Returns whether best is a match.
-bool MatchFinder::SearchShortKeys(std::size_t p, std::size_t bound, Match& best) {
-  constexpr std::size_t kShortest = kTierCount - 1;
-  const Tier& tier = tiers_[kShortest];
-  const Bucket& bucket = BucketAt<kShortest>(p);
-  if (bucket.Tail < 0) return false;
+// Walks the 3-byte bucket of p from its oldest position. Returns the longest candidate
+// seen, the farthest of equally long ones, ending at the first one of `bound` bytes.
+Match MatchFinder::SearchShortKeys(std::size_t p, const Bucket& bucket, std::size_t bound) {
+  const std::int32_t* const next = short_.Next.data();
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
-  for (std::int32_t candidate = bucket.Head;; candidate = tier.Next[candidate & kShortRingMask]) {
-    ++walkSteps_;
+  std::size_t steps = 0;
+  for (std::int32_t candidate = bucket.Head;; candidate = next[candidate & kRingMask]) {
+    ++steps;
     const auto pos = static_cast<std::size_t>(candidate);
     const std::size_t length = MatchLength(pos, p);
     if (length > bestLength) {
@@ -241,15 +227,14 @@ bool MatchFinder::SearchShortKeys(std::size_t p, std::size_t bound, Match& best)
     }
     if (candidate == bucket.Tail) break;
   }
-  if (bestLength < kMinMatch) return false;
-  best = {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
-  return true;
+  walkSteps_ += steps;
+  if (bestLength < kMinMatch) return {};
+  return {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
 }
 
-// Answers a position that begins with a run of `run` equal bytes (capped at 18) from the
-// listed runs of that value. Returns whether the answer is at least kMinRun long; if it is
-// not, no candidate is.
-bool MatchFinder::SearchRuns(std::size_t p, std::size_t run, Match& best) {
+// Answers a position that begins with a run (three or more equal bytes).
+Match MatchFinder::SearchRuns(std::size_t p) {
+  const std::size_t run = RunLength(p, p + kMaxMatch);
   RunList& list = runs_[window_[p]];
   const std::size_t lowest = p > kMaxDistance ? p - kMaxDistance : 0;
   while (list.First < list.Runs.size() &&
@@ -258,29 +243,46 @@ bool MatchFinder::SearchRuns(std::size_t p, std::size_t run, Match& best) {
   }
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
-  auto consider = [&](std::size_t pos, std::size_t length) {
-    if (length > bestLength) {
-      bestLength = length;
-      bestPos = pos;
+  if (run < kMaxMatch) {
+    // Longer than the run: the candidate's run ends `run` bytes on, before p's next byte,
+    // so `run - 2` bytes on the candidate has the 3-byte key of p + run - 2.
+    const Bucket& bucket =
+        short_.Buckets[ShortKeyHash<kShortBits>(ShortKey(window_ + p + run - 2))];
+    const auto offset = static_cast<std::int32_t>(run - 2);
+    const auto lowestListed = static_cast<std::int32_t>(lowest) + offset;
+    if (bucket.Tail >= lowestListed) {
+      for (std::int32_t listed = bucket.Head;; listed = short_.Next[listed & kRingMask]) {
+        if (listed >= lowestListed) {
+          const auto pos = static_cast<std::size_t>(listed - offset);
+          const std::size_t length = MatchLength(pos, p);
+          if (length > bestLength) {
+            bestLength = length;
+            bestPos = pos;
+            if (length == kMaxMatch) break;
+          }
+        }
+        if (listed == bucket.Tail) break;
+      }
     }
-    return bestLength == kMaxMatch;
-  };
-  for (std::size_t i = list.First; i < list.Runs.size(); ++i) {
-    const std::size_t start = list.Runs[i].Start;
-    const std::size_t end = start + list.Runs[i].Length;
-    assert(start < p);
-    // The farthest position of the run in the window has the longest run ahead of it.
-    const std::size_t first = std::max(start, lowest);
-    if (consider(first, std::min(end - first, run))) break;
-    // The one position whose run ends where p's does may match on past it.
-    if (run == kMaxMatch || end - start < run) continue;
-    const std::size_t exact = end - run;
-    if (exact < lowest || exact >= p) continue;
-    if (consider(exact, MatchLength(exact, p))) break;
+    if (bestLength <= run) bestLength = 0;
   }
-  if (bestLength < kMinRun) return false;
-  best = {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
-  return true;
+  if (bestLength == 0) {
+    // No candidate is longer than the run: the farthest position with the most equal bytes
+    // ahead begins a run, or the window.
+    for (std::size_t i = list.First; i < list.Runs.size(); ++i) {
+      const std::size_t start = list.Runs[i].Start;
+      assert(start < p);
+      const std::size_t first = std::max(start, lowest);
+      const std::size_t length = std::min(start + list.Runs[i].Length - first, run);
+      if (length > bestLength) {
+        bestLength = length;
+        bestPos = first;
+        if (length == run) break;
+      }
+    }
+  }
+  if (bestLength < kMinMatch) return {};
+  return {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
 }
 
 // Looks for candidates of at least kLongReach bytes. A candidate q has one alignment j
@@ -289,7 +291,7 @@ bool MatchFinder::SearchRuns(std::size_t p, std::size_t run, Match& best) {
 // because it is not below p: those nearest few candidates are tried directly. Returns
 // Unsure if a key at p + j is a run, which the tier leaves out.
 MatchFinder::LongSearch MatchFinder::SearchLongTier(std::size_t p, Match& best) {
-  const Tier& tier = tiers_[0];
+  const std::int32_t* const next = long_.Next.data();
   const std::size_t lowest = p > kMaxDistance ? p - kMaxDistance : 0;
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
@@ -303,17 +305,11 @@ MatchFinder::LongSearch MatchFinder::SearchLongTier(std::size_t p, Match& best) 
   };
   for (std::size_t distance = 1; distance < kLongStride; ++distance) consider(p - distance);
   for (std::size_t j = 0; j < kLongStride; ++j) {
-    if (IsRunOf<kTierKeys[0]>(window_ + p + j)) return LongSearch::Unsure;
-    Bucket& bucket = BucketAt<0>(p + j);
+    if (IsRunOf<kLongKey>(window_ + p + j)) return LongSearch::Unsure;
+    const Bucket& bucket = long_.Buckets[LongKeyHash<kLongKey, kLongBits>(window_ + p + j)];
     const auto lowestListed = static_cast<std::int32_t>(lowest + j);
     if (bucket.Tail < lowestListed) continue;
-    // The bucket was last touched at its tail or later, in the window, and its head was
-    // then brought to within kHeadLag, so the head's ring slot still holds its link.
-    const auto window = static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance);
-    std::int32_t head = bucket.Head;
-    while (head < window) head = tier.Next[head & kRingMask];
-    bucket.Head = head;
-    for (std::int32_t listed = head;; listed = tier.Next[listed & kRingMask]) {
+    for (std::int32_t listed = bucket.Head;; listed = next[listed & kRingMask]) {
       if (listed >= lowestListed) {
         const std::size_t pos = static_cast<std::size_t>(listed) - j;
         // Newer positions of this bucket are nearer than an 18-byte candidate found.
@@ -332,23 +328,18 @@ Match MatchFinder::Find(std::size_t p) {
   assert(p > kLeadingSpaces && p < fastLimit_);
   IndexUpTo(p);
   if (p >= reviewAt_) ReviewLongTier(p);
-  constexpr std::size_t kShortest = kTierCount - 1;
-  static_assert(kTierCount == 2 && kTierKeys[kShortest] == kMinMatch && kMinRun == kMinMatch);
-  Match best;
-  // Every candidate of a position that begins with a run lies in a listed run. The tiers
-  // leave out positions whose key is a run, so only a run shorter than the first key may
-  // still find its answer there, cheaply when that answer is long.
-  if (IsRunOf<kMinRun>(window_ + p)) {
-    const std::size_t run = RunLength(p, p + kMaxMatch);
-    if (longTierOn_ && run < kTierKeys[0] && SearchLongTier(p, best) == LongSearch::Found) {
-      return best;
-    }
-    return SearchRuns(p, run, best) ? best : Match{};
-  }
+  const std::uint32_t key = ShortKey(window_ + p);
+  // Every candidate of a position that begins with a run lies in a listed run, or goes on
+  // past it to where the 3-byte tier sees it.
+  if (IsRunKey(key)) return SearchRuns(p);
   // Any candidate shares p's first three bytes, so an empty bucket for them settles it.
-  if (BucketAt<kShortest>(p).Tail < 0) return {};
+  const Bucket& bucket = short_.Buckets[ShortKeyHash<kShortBits>(key)];
+  if (bucket.Tail < static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
+    return {};
+  }
   std::size_t bound = kMaxMatch;
   if (longTierOn_) {
+    Match best;
     switch (SearchLongTier(p, best)) {
       case LongSearch::Found:
         return best;
@@ -359,8 +350,7 @@ Match MatchFinder::Find(std::size_t p) {
         break;
     }
   }
-  if (SearchShortKeys(p, bound, best)) return best;
-  return {};
+  return SearchShortKeys(p, bucket, bound);
 }
 
 }  // namespace pbo::lzss

@@ -216,14 +216,18 @@ Match MatchFinder::SearchShortKeys(std::size_t p, const Bucket& bucket, std::siz
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
   std::size_t steps = 0;
+  const std::uint8_t* const window = window_;
   for (std::int32_t candidate = bucket.Head;; candidate = next[candidate & kRingMask]) {
     ++steps;
     const auto pos = static_cast<std::size_t>(candidate);
-    const std::size_t length = MatchLength(pos, p);
-    if (length > bestLength) {
-      bestLength = length;
-      bestPos = pos;
-      if (length >= bound) break;
+    // A candidate can only be longer if it matches the byte that ended the best one.
+    if (window[pos + bestLength] == window[p + bestLength]) {
+      const std::size_t length = MatchLength(pos, p);
+      if (length > bestLength) {
+        bestLength = length;
+        bestPos = pos;
+        if (length >= bound) break;
+      }
     }
     if (candidate == bucket.Tail) break;
   }
@@ -252,8 +256,8 @@ Match MatchFinder::SearchRuns(std::size_t p) {
     const auto lowestListed = static_cast<std::int32_t>(lowest) + offset;
     if (bucket.Tail >= lowestListed) {
       for (std::int32_t listed = bucket.Head;; listed = short_.Next[listed & kRingMask]) {
-        if (listed >= lowestListed) {
-          const auto pos = static_cast<std::size_t>(listed - offset);
+        const auto pos = static_cast<std::size_t>(listed - offset);
+        if (listed >= lowestListed && window_[pos + bestLength] == window_[p + bestLength]) {
           const std::size_t length = MatchLength(pos, p);
           if (length > bestLength) {
             bestLength = length;

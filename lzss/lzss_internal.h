@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lzss/lzss.h"
+#include "platform/bytes.h"
 
 namespace pbo::lzss {
 
@@ -82,7 +83,8 @@ class MatchFinder {
   [[nodiscard]] std::size_t FastLimit() const { return fastLimit_; }
 
   // FindLongestMatch(window, n, p) for 19 <= p < FastLimit(); p must not decrease from
-  // one call to the next.
+  // one call to the next. Inline, as the coder calls it for every item: most calls index a
+  // position or a few and look at one bucket.
   [[nodiscard]] Match Find(std::size_t p);
 
   // The long tier's key, and its stride: it lists only every kLongStride-th position.
@@ -111,7 +113,10 @@ class MatchFinder {
                                           // and a last slot that absorbs writes for new buckets
     std::vector<std::uint32_t> BucketOf;  // per ring slot: the bucket of that position
     void Reset(unsigned bits);
-    void Unlink(std::int32_t leaving);
+    void Unlink(std::int32_t leaving) {
+      const std::size_t slot = static_cast<std::uint32_t>(leaving) & kRingMask;
+      Buckets[BucketOf[slot]].Head = Next[slot];
+    }
     void Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index);
   };
   // Bucket bits per tier: more for short keys, whose buckets are the first test of whether
@@ -129,12 +134,22 @@ class MatchFinder {
     std::size_t First = 0;  // runs before this one have left the window
   };
 
+  // The first three bytes at `at`, the first one lowest, and their bucket.
+  static std::uint32_t ShortKey(const std::uint8_t* at) { return bytes::LoadLe32(at) & 0xFFFFFF; }
+  static std::uint32_t ShortKeyHash(std::uint32_t key) {
+    return (key * 0x9E3779B1u) >> (32 - kShortBits);
+  }
+  // Whether the three bytes of a key are one value.
+  static bool IsRunKey(std::uint32_t key) { return ((key ^ key >> 8) & 0xFFFF) == 0; }
+
   void IndexUpTo(std::size_t p);
+  std::size_t IndexRun(std::size_t pos, std::size_t end);
   void IndexLongKeys(std::size_t begin, std::size_t end);
   void ReviewLongTier(std::size_t p);
   void ListRun(std::size_t start, std::size_t length);
   std::size_t RunLength(std::size_t pos, std::size_t limit) const;
   std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
+  Match SearchCandidates(std::size_t p, const Bucket& bucket);
   Match SearchShortKeys(std::size_t p, const Bucket& bucket, std::size_t bound);
   enum class LongSearch { Found, NoneThatLong, Unsure };
   LongSearch SearchLongTier(std::size_t p, Match& best);
@@ -159,5 +174,54 @@ class MatchFinder {
   std::size_t walkSteps_ = 0;  // steps of 3-byte walks since the last review
   std::array<RunList, 256> runs_;
 };
+
+// Unlinks `leaving`, which leaves the window of the searches to come (the oldest listed
+// position of its bucket, or in the spare one), and lists pos as the newest of bucket
+// index. A bucket whose tail leaves keeps it, and reads as empty from then on.
+inline void MatchFinder::Tier::Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index) {
+  Unlink(leaving);
+  Bucket& bucket = Buckets[index];
+  const bool listed = bucket.Tail > leaving;
+  // A new bucket's link goes to the spare last slot.
+  Next[listed ? bucket.Tail & kRingMask : kRingSize] = pos;
+  bucket.Head = listed ? bucket.Head : pos;
+  bucket.Tail = pos;
+  BucketOf[pos & kRingMask] = index;
+}
+
+// Lists the positions up to p in the 3-byte tier, each unlinking the one that leaves the
+// window as it comes in. A position whose first three bytes are equal is left to the run
+// lists.
+inline void MatchFinder::IndexUpTo(std::size_t p) {
+  const std::size_t end = p < fastLimit_ ? p : fastLimit_;
+  if (indexed_ >= end) return;
+  if (longTierOn_) IndexLongKeys(indexed_, end);
+  for (std::size_t pos = indexed_; pos < end;) {
+    const std::uint32_t key = ShortKey(window_ + pos);
+    if (IsRunKey(key)) {
+      pos = IndexRun(pos, end);
+      continue;
+    }
+    const auto position = static_cast<std::int32_t>(pos);
+    short_.Add(position, position - static_cast<std::int32_t>(kMaxDistance), ShortKeyHash(key));
+    ++pos;
+  }
+  indexed_ = end;
+}
+
+inline Match MatchFinder::Find(std::size_t p) {
+  IndexUpTo(p);
+  if (p >= reviewAt_) ReviewLongTier(p);
+  const std::uint32_t key = ShortKey(window_ + p);
+  // Every candidate of a position that begins with a run lies in a listed run, or goes on
+  // past it to where the 3-byte tier sees it.
+  if (IsRunKey(key)) return SearchRuns(p);
+  // Any candidate shares p's first three bytes, so an empty bucket for them settles it.
+  const Bucket& bucket = short_.Buckets[ShortKeyHash(key)];
+  if (bucket.Tail < static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
+    return {};
+  }
+  return SearchCandidates(p, bucket);
+}
 
 }  // namespace pbo::lzss

@@ -45,17 +45,6 @@ unsigned CountTrailingZeros(std::uint64_t value) {
 #endif
 }
 
-// The first three bytes at `at`, the first one lowest.
-std::uint32_t ShortKey(const std::uint8_t* at) { return bytes::LoadLe32(at) & 0xFFFFFF; }
-
-// Whether the three bytes of a key are one value.
-bool IsRunKey(std::uint32_t key) { return ((key ^ key >> 8) & 0xFFFF) == 0; }
-
-template <unsigned kBits>
-std::uint32_t ShortKeyHash(std::uint32_t key) {
-  return (key * 0x9E3779B1u) >> (32 - kBits);
-}
-
 // Whether the K bytes at `at` (3 <= K <= 16) are all equal.
 template <std::size_t K>
 bool IsRunOf(const std::uint8_t* at) {
@@ -88,27 +77,6 @@ void MatchFinder::Tier::Reset(unsigned bits) {
   BucketOf.assign(kRingSize, spare);
 }
 
-// Unlinks `leaving`, which leaves the window of the searches to come: it is the oldest
-// listed position of its bucket, or in the spare one. A bucket whose tail leaves keeps it,
-// and reads as empty from then on.
-void MatchFinder::Tier::Unlink(std::int32_t leaving) {
-  const std::size_t slot = static_cast<std::uint32_t>(leaving) & kRingMask;
-  Buckets[BucketOf[slot]].Head = Next[slot];
-}
-
-// Unlinks `leaving` and lists pos as the newest of bucket index. Without branches: text
-// makes them at random.
-void MatchFinder::Tier::Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index) {
-  Unlink(leaving);
-  Bucket& bucket = Buckets[index];
-  const bool listed = bucket.Tail > leaving;
-  // A new bucket's link goes to the spare last slot.
-  Next[listed ? bucket.Tail & kRingMask : kRingSize] = pos;
-  bucket.Head = listed ? bucket.Head : pos;
-  bucket.Tail = pos;
-  BucketOf[pos & kRingMask] = index;
-}
-
 MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n)
     : window_(window), n_(n), fastLimit_(n > kMaxMatch + 1 ? n - kMaxMatch - 1 : 0) {
   short_.Reset(kShortBits);
@@ -138,35 +106,19 @@ void MatchFinder::ListRun(std::size_t start, std::size_t length) {
   list.Runs.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(length)});
 }
 
-// Lists the positions up to p in the 3-byte tier, and the runs of three or more equal bytes
-// that start there in the lists of runs. A position whose first three bytes are equal is
-// left out of the tier: it is answered from the list of runs. Each position unlinks the
-// one that leaves the window as it comes in.
-void MatchFinder::IndexUpTo(std::size_t p) {
-  const std::size_t end = std::min(p, fastLimit_);
-  if (indexed_ >= end) return;
-  if (longTierOn_) IndexLongKeys(indexed_, end);
+// Indexes the run of equal bytes at pos, up to end: a run starts where the byte before
+// differs and is listed whole, however far past end it goes; its positions up to the last
+// two bytes go to the spare bucket. Returns the first position after them.
+std::size_t MatchFinder::IndexRun(std::size_t pos, std::size_t end) {
   constexpr std::uint32_t kSpare = std::uint32_t{1} << kShortBits;
-  const std::uint8_t* const window = window_;
-  for (std::size_t pos = indexed_; pos < end;) {
-    const std::uint32_t key = ShortKey(window + pos);
-    const auto position = static_cast<std::int32_t>(pos);
-    const std::int32_t leaving = position - static_cast<std::int32_t>(kMaxDistance);
-    if (!IsRunKey(key)) {
-      short_.Add(position, leaving, ShortKeyHash<kShortBits>(key));
-      ++pos;
-      continue;
-    }
-    // A run starts where the byte before differs; it is listed whole, however far past end
-    // it goes. Its positions up to the last three bytes go to the spare bucket at once.
-    if (pos == 0 || window[pos - 1] != window[pos]) ListRun(pos, RunLength(pos, n_));
-    const std::size_t runKeys = RunLength(pos, end + kMinMatch - 1) - (kMinMatch - 1);
-    for (std::size_t k = 0; k < runKeys; ++k, ++pos) {
-      short_.Unlink(leaving + static_cast<std::int32_t>(k));
-      short_.BucketOf[pos & kRingMask] = kSpare;
-    }
+  if (pos == 0 || window_[pos - 1] != window_[pos]) ListRun(pos, RunLength(pos, n_));
+  const std::size_t runKeys = RunLength(pos, end + kMinMatch - 1) - (kMinMatch - 1);
+  const auto leaving = static_cast<std::int32_t>(pos) - static_cast<std::int32_t>(kMaxDistance);
+  for (std::size_t k = 0; k < runKeys; ++k) {
+    short_.Unlink(leaving + static_cast<std::int32_t>(k));
+    short_.BucketOf[(pos + k) & kRingMask] = kSpare;
   }
-  indexed_ = end;
+  return pos + runKeys;
 }
 
 // Lists every kLongStride-th position from begin to end in the long-key tier, leaving out
@@ -250,8 +202,7 @@ Match MatchFinder::SearchRuns(std::size_t p) {
   if (run < kMaxMatch) {
     // Longer than the run: the candidate's run ends `run` bytes on, before p's next byte,
     // so `run - 2` bytes on the candidate has the 3-byte key of p + run - 2.
-    const Bucket& bucket =
-        short_.Buckets[ShortKeyHash<kShortBits>(ShortKey(window_ + p + run - 2))];
+    const Bucket& bucket = short_.Buckets[ShortKeyHash(ShortKey(window_ + p + run - 2))];
     const auto offset = static_cast<std::int32_t>(run - 2);
     const auto lowestListed = static_cast<std::int32_t>(lowest) + offset;
     if (bucket.Tail >= lowestListed) {
@@ -328,19 +279,8 @@ MatchFinder::LongSearch MatchFinder::SearchLongTier(std::size_t p, Match& best) 
   return LongSearch::Found;
 }
 
-Match MatchFinder::Find(std::size_t p) {
-  assert(p > kLeadingSpaces && p < fastLimit_);
-  IndexUpTo(p);
-  if (p >= reviewAt_) ReviewLongTier(p);
-  const std::uint32_t key = ShortKey(window_ + p);
-  // Every candidate of a position that begins with a run lies in a listed run, or goes on
-  // past it to where the 3-byte tier sees it.
-  if (IsRunKey(key)) return SearchRuns(p);
-  // Any candidate shares p's first three bytes, so an empty bucket for them settles it.
-  const Bucket& bucket = short_.Buckets[ShortKeyHash<kShortBits>(key)];
-  if (bucket.Tail < static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
-    return {};
-  }
+// Looks at the candidates of a position whose 3-byte bucket is not empty.
+Match MatchFinder::SearchCandidates(std::size_t p, const Bucket& bucket) {
   std::size_t bound = kMaxMatch;
   if (longTierOn_) {
     Match best;

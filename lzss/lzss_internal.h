@@ -61,19 +61,14 @@ struct Match {
 // 18 bytes before the end of the window (p < n - 19); the encoder asks it for rising
 // positions and uses the exhaustive scan for the last few.
 //
-// Positions are indexed under keys of two lengths (tiers): every second position under its
-// first 13 bytes, every position under its first 3. For each key, the positions in the
-// window that carry it are linked from older to newer, and each is unlinked as it leaves
-// the window, so that a walk starts at the farthest candidate. Any candidate at least as
-// long as a key shares that key, so a tier that yields such a candidate holds the answer,
-// and a walk may end at the first candidate that reaches the longest length still possible
-// (18, or 13 in the 3-byte tier once the 13-byte tier, looked up at p and p + 1, has found
-// no candidate of 14 bytes). An empty bucket for the 3-byte key proves that there is no
-// match at all. The 13-byte tier is kept only while the 3-byte walks are long; without it
-// the 3-byte walk alone, bounded by 18, gives the same answer. Where the coded position
-// begins with three equal bytes, the key buckets would hold every position of every such
-// run in the window; a list of the runs answers instead, with the 3-byte key just before
-// the run's end for the candidates that go on past it.
+// Every position is listed under a hash of its first 3 bytes. For each hash, the positions
+// in the window that carry it are linked from older to newer, and each is unlinked as it
+// leaves the window, so that a walk starts at the farthest candidate: the first of the
+// longest candidates it meets is the answer, and it may end at the first one of 18 bytes.
+// An empty bucket proves that there is no match at all. Where the coded position begins
+// with three equal bytes, the buckets would hold every position of every such run in the
+// window; a list of the runs answers instead, with the 3-byte key just before the run's
+// end for the candidates that go on past it.
 class MatchFinder {
  public:
   // window must outlive the finder and hold n bytes.
@@ -87,42 +82,21 @@ class MatchFinder {
   // position or a few and look at one bucket.
   [[nodiscard]] Match Find(std::size_t p);
 
-  // The long tier's key, and its stride: it lists only every kLongStride-th position.
-  // Looked up at p, p + 1, ..., p + kLongStride - 1, it still finds every candidate of
-  // kLongReach bytes or more. The key settles most long matches in a look or two and spares
-  // the 3-byte walk where data repeats with small changes.
-  static constexpr std::size_t kLongKey = 13;
-  static constexpr std::size_t kLongStride = 2;
-  static constexpr std::size_t kLongReach = kLongKey + kLongStride - 1;
-
  private:
-  // Each tier keeps the links of the last kRingSize positions, enough for the window.
+  // The links of the last kRingSize positions, enough for the window.
   static constexpr std::size_t kRingSize = 4096;
   static constexpr std::size_t kRingMask = kRingSize - 1;
   static_assert(kRingSize > kMaxDistance);
+  // Buckets, as a power of two: many, since a bucket is the first test of whether any
+  // candidate exists at all.
+  static constexpr unsigned kBucketBits = 16;
+  // The bucket of the positions left out (those that begin a run), which no search reads.
+  static constexpr std::uint32_t kSpare = std::uint32_t{1} << kBucketBits;
 
   struct Bucket {
     std::int32_t Head;  // oldest listed position
     std::int32_t Tail;  // newest listed position; the bucket is empty once it has left
   };
-  // Positions that share one hash of their first bytes, linked oldest first. A last, spare
-  // bucket takes the positions a tier leaves out (run keys), which no search reads.
-  struct Tier {
-    std::vector<Bucket> Buckets;
-    std::vector<std::int32_t> Next;       // per ring slot: next newer position of its bucket,
-                                          // and a last slot that absorbs writes for new buckets
-    std::vector<std::uint32_t> BucketOf;  // per ring slot: the bucket of that position
-    void Reset(unsigned bits);
-    void Unlink(std::int32_t leaving) {
-      const std::size_t slot = static_cast<std::uint32_t>(leaving) & kRingMask;
-      Buckets[BucketOf[slot]].Head = Next[slot];
-    }
-    void Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index);
-  };
-  // Bucket bits per tier: more for short keys, whose buckets are the first test of whether
-  // any candidate exists at all.
-  static constexpr unsigned kShortBits = 16;
-  static constexpr unsigned kLongBits = 13;
 
   // A maximal run of one byte value, at least 3 long.
   struct Run {
@@ -135,93 +109,83 @@ class MatchFinder {
   };
 
   // The first three bytes at `at`, the first one lowest, and their bucket.
-  static std::uint32_t ShortKey(const std::uint8_t* at) { return bytes::LoadLe32(at) & 0xFFFFFF; }
-  static std::uint32_t ShortKeyHash(std::uint32_t key) {
-    return (key * 0x9E3779B1u) >> (32 - kShortBits);
+  static std::uint32_t Key(const std::uint8_t* at) { return bytes::LoadLe32(at) & 0xFFFFFF; }
+  static std::uint32_t KeyHash(std::uint32_t key) {
+    return (key * 0x9E3779B1u) >> (32 - kBucketBits);
   }
   // Whether the three bytes of a key are one value.
   static bool IsRunKey(std::uint32_t key) { return ((key ^ key >> 8) & 0xFFFF) == 0; }
 
   void IndexUpTo(std::size_t p);
+  void Unlink(std::int32_t leaving);
+  void Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index);
   std::size_t IndexRun(std::size_t pos, std::size_t end);
-  void IndexLongKeys(std::size_t begin, std::size_t end);
-  void ReviewLongTier(std::size_t p);
   void ListRun(std::size_t start, std::size_t length);
   std::size_t RunLength(std::size_t pos, std::size_t limit) const;
   std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
-  Match SearchCandidates(std::size_t p, const Bucket& bucket);
-  Match SearchShortKeys(std::size_t p, const Bucket& bucket, std::size_t bound);
-  enum class LongSearch { Found, NoneThatLong, Unsure };
-  LongSearch SearchLongTier(std::size_t p, Match& best);
+  Match SearchBucket(std::size_t p, const Bucket& bucket) const;
   Match SearchRuns(std::size_t p);
 
   const std::uint8_t* window_;
   std::size_t n_;
   std::size_t fastLimit_;
-  std::size_t indexed_ = 0;  // positions below this are indexed
-  Tier short_;
-  Tier long_;
-  // The long-key tier pays off only where the 3-byte walks grow long, as in binary data
-  // with a few very common byte triples; elsewhere its upkeep costs more than it saves.
-  // It is kept while the walks of the last block of positions were long, and dropped for
-  // one block in every kProbeEvery to see whether they still are.
-  static constexpr std::size_t kReviewBlock = 32768;
-  static constexpr std::size_t kWalkStepsForLongTier = 4;  // per position of a block
-  static constexpr std::size_t kProbeEvery = 16;
-  bool longTierOn_ = false;
-  std::size_t reviewAt_ = kReviewBlock;
-  std::size_t blocksOn_ = 0;
-  std::size_t walkSteps_ = 0;  // steps of 3-byte walks since the last review
+  std::size_t indexed_ = 0;              // positions below this are indexed
+  std::vector<Bucket> buckets_;          // and the spare one
+  std::vector<std::int32_t> next_;       // per ring slot: next newer position of its bucket, and
+                                         // a last slot that absorbs writes for new buckets
+  std::vector<std::uint32_t> bucketOf_;  // per ring slot: the bucket of that position
   std::array<RunList, 256> runs_;
 };
 
-// Unlinks `leaving`, which leaves the window of the searches to come (the oldest listed
-// position of its bucket, or in the spare one), and lists pos as the newest of bucket
-// index. A bucket whose tail leaves keeps it, and reads as empty from then on.
-inline void MatchFinder::Tier::Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index) {
-  Unlink(leaving);
-  Bucket& bucket = Buckets[index];
-  const bool listed = bucket.Tail > leaving;
-  // A new bucket's link goes to the spare last slot.
-  Next[listed ? bucket.Tail & kRingMask : kRingSize] = pos;
-  bucket.Head = listed ? bucket.Head : pos;
-  bucket.Tail = pos;
-  BucketOf[pos & kRingMask] = index;
+// Unlinks `leaving`, which leaves the window of the searches to come: it is the oldest
+// listed position of its bucket, or in the spare one. A bucket whose tail leaves keeps it,
+// and reads as empty from then on.
+inline void MatchFinder::Unlink(std::int32_t leaving) {
+  const std::size_t slot = static_cast<std::uint32_t>(leaving) & kRingMask;
+  buckets_[bucketOf_[slot]].Head = next_[slot];
 }
 
-// Lists the positions up to p in the 3-byte tier, each unlinking the one that leaves the
-// window as it comes in. A position whose first three bytes are equal is left to the run
-// lists.
+// Unlinks `leaving` and lists pos as the newest of bucket index.
+inline void MatchFinder::Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index) {
+  Unlink(leaving);
+  Bucket& bucket = buckets_[index];
+  const bool listed = bucket.Tail > leaving;
+  // A new bucket's link goes to the spare last slot.
+  next_[listed ? bucket.Tail & kRingMask : kRingSize] = pos;
+  bucket.Head = listed ? bucket.Head : pos;
+  bucket.Tail = pos;
+  bucketOf_[pos & kRingMask] = index;
+}
+
+// Lists the positions up to p, each unlinking the one that leaves the window as it comes
+// in. A position whose first three bytes are equal is left to the run lists.
 inline void MatchFinder::IndexUpTo(std::size_t p) {
   const std::size_t end = p < fastLimit_ ? p : fastLimit_;
-  if (indexed_ >= end) return;
-  if (longTierOn_) IndexLongKeys(indexed_, end);
   for (std::size_t pos = indexed_; pos < end;) {
-    const std::uint32_t key = ShortKey(window_ + pos);
+    const std::uint32_t key = Key(window_ + pos);
     if (IsRunKey(key)) {
       pos = IndexRun(pos, end);
       continue;
     }
     const auto position = static_cast<std::int32_t>(pos);
-    short_.Add(position, position - static_cast<std::int32_t>(kMaxDistance), ShortKeyHash(key));
+    Add(position, position - static_cast<std::int32_t>(kMaxDistance), KeyHash(key));
     ++pos;
   }
-  indexed_ = end;
+  indexed_ = end > indexed_ ? end : indexed_;
 }
 
 inline Match MatchFinder::Find(std::size_t p) {
   IndexUpTo(p);
-  if (p >= reviewAt_) ReviewLongTier(p);
-  const std::uint32_t key = ShortKey(window_ + p);
+  const std::uint32_t key = Key(window_ + p);
   // Every candidate of a position that begins with a run lies in a listed run, or goes on
-  // past it to where the 3-byte tier sees it.
+  // past it to where the buckets see it.
   if (IsRunKey(key)) return SearchRuns(p);
-  // Any candidate shares p's first three bytes, so an empty bucket for them settles it.
-  const Bucket& bucket = short_.Buckets[ShortKeyHash(key)];
+  // Any candidate shares p's first three bytes, so an empty bucket settles it.
+  const Bucket& bucket = buckets_[KeyHash(key)];
   if (bucket.Tail < static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
     return {};
   }
-  return SearchCandidates(p, bucket);
+  return SearchBucket(p, bucket);
 }
 
 }  // namespace pbo::lzss

@@ -225,9 +225,9 @@ TEST(MatchFinder, AgreesWithTheScanWhereKeysLeaveTheWindow) {
   }
 }
 
-// Blocks of float data, whose 3-byte walks are long, between text and zero-heavy records:
-// the finder takes up its long-key tier and drops it again several times.
-TEST(MatchFinder, AgreesWithTheScanAcrossLongTierChanges) {
+// Blocks of float data, whose 3-byte walks are long, between text and zero-heavy records,
+// several times over: buckets fill, empty and fill again as the kinds change.
+TEST(MatchFinder, AgreesWithTheScanAcrossChangingKindsOfData) {
   using namespace testdata;
   Bytes window(lzss::kLeadingSpaces, lzss::kSpace);
   for (std::uint32_t seed = 1; seed <= 3; ++seed) {

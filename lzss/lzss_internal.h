@@ -129,10 +129,10 @@ class MatchFinder {
   const std::uint8_t* window_;
   std::size_t n_;
   std::size_t fastLimit_;
-  std::size_t indexed_ = 0;              // positions below this are indexed
-  std::vector<Bucket> buckets_;          // and the spare one
-  std::vector<std::int32_t> next_;       // per ring slot: next newer position of its bucket, and
-                                         // a last slot that absorbs writes for new buckets
+  std::size_t indexed_ = 0;          // positions below this are indexed
+  std::vector<Bucket> buckets_;      // and the spare one
+  std::vector<std::uint16_t> next_;  // per ring slot: slot of the next newer position of its
+                                     // bucket, and a last slot that absorbs writes for new buckets
   std::vector<std::uint32_t> bucketOf_;  // per ring slot: the bucket of that position
   std::array<RunList, 256> runs_;
 };
@@ -142,7 +142,10 @@ class MatchFinder {
 // and reads as empty from then on.
 inline void MatchFinder::Unlink(std::int32_t leaving) {
   const std::size_t slot = static_cast<std::uint32_t>(leaving) & kRingMask;
-  buckets_[bucketOf_[slot]].Head = next_[slot];
+  // The next position lies less than a ring ahead.
+  buckets_[bucketOf_[slot]].Head =
+      leaving +
+      static_cast<std::int32_t>((next_[slot] - static_cast<std::uint32_t>(leaving)) & kRingMask);
 }
 
 // Unlinks `leaving` and lists pos as the newest of bucket index.
@@ -151,7 +154,7 @@ inline void MatchFinder::Add(std::int32_t pos, std::int32_t leaving, std::uint32
   Bucket& bucket = buckets_[index];
   const bool listed = bucket.Tail > leaving;
   // A new bucket's link goes to the spare last slot.
-  next_[listed ? bucket.Tail & kRingMask : kRingSize] = pos;
+  next_[listed ? bucket.Tail & kRingMask : kRingSize] = static_cast<std::uint16_t>(pos & kRingMask);
   bucket.Head = listed ? bucket.Head : pos;
   bucket.Tail = pos;
   bucketOf_[pos & kRingMask] = index;

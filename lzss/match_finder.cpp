@@ -105,11 +105,13 @@ std::size_t MatchFinder::MatchLength(std::size_t candidate, std::size_t p) const
 // farthest of equally long ones, ending at the first one of 18 bytes.
 Match MatchFinder::SearchBucket(std::size_t p, const Bucket& bucket) const {
   const std::uint8_t* const window = window_;
-  const std::int32_t* const next = next_.data();
+  const std::uint16_t* const next = next_.data();
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
-  for (std::int32_t candidate = bucket.Head;; candidate = next[candidate & kRingMask]) {
-    const auto pos = static_cast<std::size_t>(candidate);
+  const auto tailSlot = static_cast<std::size_t>(bucket.Tail) & kRingMask;
+  for (std::size_t slot = static_cast<std::size_t>(bucket.Head) & kRingMask;; slot = next[slot]) {
+    // The position of a slot in the window, which lies less than a ring back.
+    const std::size_t pos = p - ((p - slot) & kRingMask);
     // A candidate can only be longer if it matches the byte that ended the best one.
     if (window[pos + bestLength] == window[p + bestLength]) {
       const std::size_t length = MatchLength(pos, p);
@@ -119,7 +121,7 @@ Match MatchFinder::SearchBucket(std::size_t p, const Bucket& bucket) const {
         if (length == kMaxMatch) break;
       }
     }
-    if (candidate == bucket.Tail) break;
+    if (slot == tailSlot) break;
   }
   if (bestLength < kMinMatch) return {};
   return {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
@@ -143,7 +145,9 @@ Match MatchFinder::SearchRuns(std::size_t p) {
     const auto offset = static_cast<std::int32_t>(run - 2);
     const auto lowestListed = static_cast<std::int32_t>(lowest) + offset;
     if (bucket.Tail >= lowestListed) {
-      for (std::int32_t listed = bucket.Head;; listed = next_[listed & kRingMask]) {
+      for (std::int32_t listed = bucket.Head;;
+           listed = static_cast<std::int32_t>(p) -
+                    static_cast<std::int32_t>((p - next_[listed & kRingMask]) & kRingMask)) {
         const auto pos = static_cast<std::size_t>(listed - offset);
         if (listed >= lowestListed && window_[pos + bestLength] == window_[p + bestLength]) {
           const std::size_t length = MatchLength(pos, p);

@@ -5,8 +5,9 @@
 //
 //   lzss_bench CORPUS_DIR [SECONDS_PER_MEASUREMENT]
 //
-// Every measurement repeats its operation until it has used the given processor time
-// (0.4 s by default) and reports bytes of uncompressed data per second of its fastest run.
+// Every measurement repeats its operation at least three times and until it has used the
+// given processor time (0.4 s by default), and reports bytes of uncompressed data per second
+// of its fastest run.
 // The exhaustive encoder is timed on a prefix of each file; its figure assumes that speed
 // for the whole file. The encoder's stream for that prefix is checked against the
 // reference, and every decode is checked against the input.
@@ -36,20 +37,21 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kReferencePrefix = 256 * 1024;
 double gMinSeconds = 0.4;
 
-// Runs op until it has used gMinSeconds of processor time and returns the shortest run,
-// in seconds. Processor time and the shortest run, so that other work on the machine
-// disturbs the figures as little as possible.
+// Runs op at least kMinRuns times and until it has used gMinSeconds of processor time, and
+// returns the shortest run, in seconds. Processor time and the shortest of several runs,
+// so that other work on the machine disturbs the figures as little as possible.
 template <typename Op>
 double SecondsPerRun(Op&& op) {
+  constexpr int kMinRuns = 3;
   double total = 0;
   double shortest = 0;
-  do {
+  for (int runs = 0; runs < kMinRuns || total < gMinSeconds; ++runs) {
     const std::clock_t start = std::clock();
     op();
     const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-    shortest = total == 0 ? seconds : std::min(shortest, seconds);
+    shortest = runs == 0 ? seconds : std::min(shortest, seconds);
     total += seconds;
-  } while (total < gMinSeconds);
+  }
   return shortest;
 }
 
@@ -293,7 +295,7 @@ int main(int argc, char** argv) {
 
   std::printf(
       "Codecs, one process, side by side. MB/s of uncompressed data (10^6 bytes per second of "
-      "processor time), fastest of runs that take at least %.1f s in all.\n"
+      "processor time), fastest of at least 3 runs that take at least %.1f s in all.\n"
       "exhaus. = the plain exhaustive LZSS scan, timed on the first %zu KiB of each file and "
       "taken to hold for the whole file; plain = the plain checked LZSS decode loop.\n"
       "lzss/exh, lzss/z6: LZSS encoder speed over the exhaustive scan and zlib-6; lzss/ld6, "

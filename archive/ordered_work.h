@@ -33,7 +33,7 @@ namespace pbo {
 
 // What the claims of the entries in flight may reach beyond 2 x threads x the largest
 // entry, so that small entries run ahead of a slow writer.
-inline constexpr std::uint64_t kBudgetAllowance = std::uint64_t{16} << 20;
+inline constexpr std::uint64_t kBudgetAllowance = std::uint64_t{8} << 20;
 
 namespace detail {
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,11 @@ const GoldenStream kGoldenStreams[] = {
       0x01, 9,                       // second group: one literal
       0x2D, 0x00, 0x00, 0x00}},
 };
+
+// How the test list and failures show a row: its name carries the rest.
+void PrintTo(const GoldenStream& golden, std::ostream* os) {
+  *os << "in " << golden.Input.size() << ", out " << golden.Stream.size() << " bytes";
+}
 
 class LzssEncodeGolden : public ::testing::TestWithParam<GoldenStream> {};
 

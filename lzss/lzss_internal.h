@@ -123,7 +123,7 @@ class MatchFinder {
   void ListRun(std::size_t start, std::size_t length);
   std::size_t RunLength(std::size_t pos, std::size_t limit) const;
   std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
-  Match SearchBucket(std::size_t p, const Bucket& bucket) const;
+  Match SearchBucket(std::size_t p, const Bucket& bucket);
   Match SearchRuns(std::size_t p);
 
   const std::uint8_t* window_;
@@ -134,6 +134,9 @@ class MatchFinder {
   std::vector<std::uint16_t> next_;  // per ring slot: slot of the next newer position of its
                                      // bucket, and a last slot that absorbs writes for new buckets
   std::vector<std::uint32_t> bucketOf_;  // per ring slot: the bucket of that position
+  // per ring slot: the slot two places newer in its bucket, as the last walk past it found
+  // it; a guess, checked before it is used, that lets a walk load two links at a time.
+  std::vector<std::uint16_t> next2_;
   std::array<RunList, 256> runs_;
 };
 

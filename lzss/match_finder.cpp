@@ -43,6 +43,12 @@ unsigned CountTrailingZeros(std::uint64_t value) {
 #endif
 }
 
+// The match of bestLength bytes at bestPos for position p, if it is long enough.
+Match Result(std::size_t p, std::size_t bestLength, std::size_t bestPos) {
+  if (bestLength < kMinMatch) return {};
+  return {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
+}
+
 }  // namespace
 
 MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n)
@@ -50,6 +56,7 @@ MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n)
   buckets_.assign(kSpare + 1, Bucket{kLongGone, kLongGone});
   next_.assign(kRingSize + 1, 0);
   bucketOf_.assign(kRingSize, kSpare);
+  next2_.assign(kRingSize, 0);
 }
 
 // Length of the run of equal bytes at pos, not reaching limit; eight bytes at a time.
@@ -103,28 +110,50 @@ std::size_t MatchFinder::MatchLength(std::size_t candidate, std::size_t p) const
 
 // Walks the bucket of p from its oldest position. Returns the longest candidate, the
 // farthest of equally long ones, ending at the first one of 18 bytes.
-Match MatchFinder::SearchBucket(std::size_t p, const Bucket& bucket) const {
+Match MatchFinder::SearchBucket(std::size_t p, const Bucket& bucket) {
   const std::uint8_t* const window = window_;
   const std::uint16_t* const next = next_.data();
+  std::uint16_t* const next2 = next2_.data();
   std::size_t bestLength = 0;
   std::size_t bestPos = 0;
-  const auto tailSlot = static_cast<std::size_t>(bucket.Tail) & kRingMask;
-  for (std::size_t slot = static_cast<std::size_t>(bucket.Head) & kRingMask;; slot = next[slot]) {
+  auto visit = [&](std::size_t slot) {
     // The position of a slot in the window, which lies less than a ring back.
     const std::size_t pos = p - ((p - slot) & kRingMask);
     // A candidate can only be longer if it matches the byte that ended the best one.
-    if (window[pos + bestLength] == window[p + bestLength]) {
-      const std::size_t length = MatchLength(pos, p);
-      if (length > bestLength) {
-        bestLength = length;
-        bestPos = pos;
-        if (length == kMaxMatch) break;
-      }
-    }
-    if (slot == tailSlot) break;
+    if (window[pos + bestLength] != window[p + bestLength]) return false;
+    const std::size_t length = MatchLength(pos, p);
+    if (length <= bestLength) return false;
+    bestLength = length;
+    bestPos = pos;
+    return length == kMaxMatch;
+  };
+  const auto tailSlot = static_cast<std::size_t>(bucket.Tail) & kRingMask;
+  std::size_t slot = static_cast<std::size_t>(bucket.Head) & kRingMask;
+  // Most walks are short: a link at a time.
+  for (int step = 0; step < 4; ++step, slot = next[slot]) {
+    if (visit(slot) || slot == tailSlot) return Result(p, bestLength, bestPos);
   }
-  if (bestLength < kMinMatch) return {};
-  return {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
+  // In a long one, two candidates a step: the slot two places on is guessed from what the
+  // last walk left, so that its links load with the next slot's instead of after it.
+  std::size_t second = next[slot];
+  std::size_t third = next2[slot];
+  for (;;) {
+    if (visit(slot) || slot == tailSlot) break;
+    if (visit(second) || second == tailSlot) break;
+    std::size_t fourth = next[third];
+    std::size_t fifth = next2[third];
+    const std::size_t actual = next[second];
+    if (third != actual) {
+      next2[slot] = static_cast<std::uint16_t>(actual);
+      third = actual;
+      fourth = next[third];
+      fifth = next2[third];
+    }
+    slot = third;
+    second = fourth;
+    third = fifth;
+  }
+  return Result(p, bestLength, bestPos);
 }
 
 // Answers a position that begins with a run (three or more equal bytes).
@@ -177,8 +206,7 @@ Match MatchFinder::SearchRuns(std::size_t p) {
       }
     }
   }
-  if (bestLength < kMinMatch) return {};
-  return {static_cast<std::uint32_t>(bestLength), static_cast<std::uint32_t>(p - bestPos)};
+  return Result(p, bestLength, bestPos);
 }
 
 }  // namespace pbo::lzss

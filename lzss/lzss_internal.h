@@ -123,6 +123,8 @@ class MatchFinder {
   void ListRun(std::size_t start, std::size_t length);
   std::size_t RunLength(std::size_t pos, std::size_t limit) const;
   std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
+  template <typename Visit>
+  void Walk(std::size_t p, const Bucket& bucket, Visit&& visit);
   Match SearchBucket(std::size_t p, const Bucket& bucket);
   Match SearchRuns(std::size_t p);
 

@@ -108,38 +108,27 @@ std::size_t MatchFinder::MatchLength(std::size_t candidate, std::size_t p) const
   return a[17] != b[17] ? 17 : 18;
 }
 
-// Walks the bucket of p from its oldest position. Returns the longest candidate, the
-// farthest of equally long ones, ending at the first one of 18 bytes.
-Match MatchFinder::SearchBucket(std::size_t p, const Bucket& bucket) {
-  const std::uint8_t* const window = window_;
+// Calls visit(position) for the positions of a bucket from the oldest one, until it
+// returns true. Most walks are short and go a link at a time. A long one goes two
+// candidates a step: the slot two places on is guessed from what the last walk left, so
+// that its links load with the next slot's instead of after it; the guess is checked a
+// step later and mended where the chain has grown since.
+template <typename Visit>
+void MatchFinder::Walk(std::size_t p, const Bucket& bucket, Visit&& visit) {
   const std::uint16_t* const next = next_.data();
   std::uint16_t* const next2 = next2_.data();
-  std::size_t bestLength = 0;
-  std::size_t bestPos = 0;
-  auto visit = [&](std::size_t slot) {
-    // The position of a slot in the window, which lies less than a ring back.
-    const std::size_t pos = p - ((p - slot) & kRingMask);
-    // A candidate can only be longer if it matches the byte that ended the best one.
-    if (window[pos + bestLength] != window[p + bestLength]) return false;
-    const std::size_t length = MatchLength(pos, p);
-    if (length <= bestLength) return false;
-    bestLength = length;
-    bestPos = pos;
-    return length == kMaxMatch;
-  };
+  // The position of a slot in the window, which lies less than a ring back.
+  auto position = [p](std::size_t slot) { return p - ((p - slot) & kRingMask); };
   const auto tailSlot = static_cast<std::size_t>(bucket.Tail) & kRingMask;
   std::size_t slot = static_cast<std::size_t>(bucket.Head) & kRingMask;
-  // Most walks are short: a link at a time.
   for (int step = 0; step < 4; ++step, slot = next[slot]) {
-    if (visit(slot) || slot == tailSlot) return Result(p, bestLength, bestPos);
+    if (visit(position(slot)) || slot == tailSlot) return;
   }
-  // In a long one, two candidates a step: the slot two places on is guessed from what the
-  // last walk left, so that its links load with the next slot's instead of after it.
   std::size_t second = next[slot];
   std::size_t third = next2[slot];
   for (;;) {
-    if (visit(slot) || slot == tailSlot) break;
-    if (visit(second) || second == tailSlot) break;
+    if (visit(position(slot)) || slot == tailSlot) return;
+    if (visit(position(second)) || second == tailSlot) return;
     std::size_t fourth = next[third];
     std::size_t fifth = next2[third];
     const std::size_t actual = next[second];
@@ -153,6 +142,23 @@ Match MatchFinder::SearchBucket(std::size_t p, const Bucket& bucket) {
     second = fourth;
     third = fifth;
   }
+}
+
+// Walks the bucket of p from its oldest position. Returns the longest candidate, the
+// farthest of equally long ones, ending at the first one of 18 bytes.
+Match MatchFinder::SearchBucket(std::size_t p, const Bucket& bucket) {
+  const std::uint8_t* const window = window_;
+  std::size_t bestLength = 0;
+  std::size_t bestPos = 0;
+  Walk(p, bucket, [&](std::size_t pos) {
+    // A candidate can only be longer if it matches the byte that ended the best one.
+    if (window[pos + bestLength] != window[p + bestLength]) return false;
+    const std::size_t length = MatchLength(pos, p);
+    if (length <= bestLength) return false;
+    bestLength = length;
+    bestPos = pos;
+    return length == kMaxMatch;
+  });
   return Result(p, bestLength, bestPos);
 }
 
@@ -171,23 +177,18 @@ Match MatchFinder::SearchRuns(std::size_t p) {
     // Longer than the run: the candidate's run ends `run` bytes on, before p's next byte,
     // so `run - 2` bytes on the candidate has the 3-byte key of p + run - 2.
     const Bucket& bucket = buckets_[KeyHash(Key(window_ + p + run - 2))];
-    const auto offset = static_cast<std::int32_t>(run - 2);
-    const auto lowestListed = static_cast<std::int32_t>(lowest) + offset;
-    if (bucket.Tail >= lowestListed) {
-      for (std::int32_t listed = bucket.Head;;
-           listed = static_cast<std::int32_t>(p) -
-                    static_cast<std::int32_t>((p - next_[listed & kRingMask]) & kRingMask)) {
-        const auto pos = static_cast<std::size_t>(listed - offset);
-        if (listed >= lowestListed && window_[pos + bestLength] == window_[p + bestLength]) {
-          const std::size_t length = MatchLength(pos, p);
-          if (length > bestLength) {
-            bestLength = length;
-            bestPos = pos;
-            if (length == kMaxMatch) break;
-          }
-        }
-        if (listed == bucket.Tail) break;
-      }
+    const std::size_t offset = run - 2;
+    if (bucket.Tail >= static_cast<std::int32_t>(lowest + offset)) {
+      Walk(p, bucket, [&](std::size_t listed) {
+        if (listed < lowest + offset) return false;
+        const std::size_t pos = listed - offset;
+        if (window_[pos + bestLength] != window_[p + bestLength]) return false;
+        const std::size_t length = MatchLength(pos, p);
+        if (length <= bestLength) return false;
+        bestLength = length;
+        bestPos = pos;
+        return length == kMaxMatch;
+      });
     }
     if (bestLength <= run) bestLength = 0;
   }

@@ -191,23 +191,8 @@ bool DecodeGroups(Decoder& x, std::size_t pause) {
   return more;
 }
 
-// The sum of size bytes. A block of 256 bytes sums up in 16 bits (256 * 255 < 2^16), which
-// lets the compiler add many bytes at a time.
-std::uint32_t ByteSum(const std::uint8_t* bytes, std::size_t size) {
-  constexpr std::size_t kBlock = 256;
-  std::uint32_t sum = 0;
-  std::size_t i = 0;
-  for (; size - i >= kBlock; i += kBlock) {
-    std::uint16_t block = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) block += bytes[i + k];
-    sum += block;
-  }
-  for (; i < size; ++i) sum += bytes[i];
-  return sum;
-}
-
-// The number of zero bytes among size bytes, a block of 256 at a time in 16 bits, as
-// ByteSum does.
+// The number of zero bytes among size bytes, a block of 256 at a time in 16 bits, as the
+// sum is taken.
 std::size_t ZeroCount(const std::uint8_t* bytes, std::size_t size) {
   constexpr std::size_t kBlock = 256;
   std::size_t zeros = 0;
@@ -233,7 +218,7 @@ std::uint32_t Decode(Decoder& x) {
     const std::size_t pause = x.P + kSumPiece;
     more = DecodeGroups<false, kZeros>(x, pause);
     if (more && x.P < pause) more = DecodeGroups<true, kZeros>(x, pause);
-    sum += ByteSum(x.Out + summed, x.P - summed);
+    sum += lzss::ByteSum(x.Out + summed, x.P - summed);
     summed = x.P;
   }
   // Clear what the wide copies wrote past the last item.

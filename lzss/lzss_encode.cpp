@@ -37,54 +37,45 @@ namespace {
 // complete. A group is opened only when an item is about to follow, so none is empty.
 class StreamWriter {
  public:
-  explicit StreamWriter(std::size_t inputSize) : out_(lzss::MaxEncodedSize(inputSize)) {
-    out_[0] = 0;
-    size_ = 1;
+  explicit StreamWriter(std::size_t inputSize)
+      : out_(lzss::MaxEncodedSize(inputSize)), flag_(out_.data()), next_(flag_ + 1) {
+    *flag_ = 0;
   }
 
   void Literal(std::uint8_t byte) {
     OpenGroupIfFull();
-    flags_ |= 1u << count_++;
-    out_[size_++] = byte;
+    *flag_ = static_cast<std::uint8_t>(*flag_ | 1u << count_++);
+    *next_++ = byte;
   }
 
   void Reference(lzss::Match match) {
     OpenGroupIfFull();
     ++count_;
-    out_[size_++] = static_cast<std::uint8_t>(match.Distance);
-    out_[size_++] =
+    next_[0] = static_cast<std::uint8_t>(match.Distance);
+    next_[1] =
         static_cast<std::uint8_t>((match.Distance >> 8) << 4 | (match.Length - lzss::kMinMatch));
+    next_ += 2;
   }
 
   std::vector<std::uint8_t> Finish(std::uint32_t checksum) {
-    out_[flagPos_] = static_cast<std::uint8_t>(flags_);
-    bytes::StoreLe32(&out_[size_], checksum);
-    size_ += lzss::kChecksumSize;
-    out_.resize(size_);
+    bytes::StoreLe32(next_, checksum);
+    out_.resize(static_cast<std::size_t>(next_ - out_.data()) + lzss::kChecksumSize);
     return std::move(out_);
   }
 
  private:
   void OpenGroupIfFull() {
     if (count_ < lzss::kItemsPerGroup) return;
-    out_[flagPos_] = static_cast<std::uint8_t>(flags_);
-    flagPos_ = size_++;
-    flags_ = 0;
+    flag_ = next_++;
+    *flag_ = 0;
     count_ = 0;
   }
 
-  std::vector<std::uint8_t> out_;  // sized for the worst case, cut to size_ at the end
-  std::size_t size_ = 0;
-  std::size_t flagPos_ = 0;
-  unsigned flags_ = 0;
-  unsigned count_ = 0;
+  std::vector<std::uint8_t> out_;  // sized for the worst case, cut at the end
+  std::uint8_t* flag_;             // the current group's flag byte
+  std::uint8_t* next_;             // where the next item goes
+  unsigned count_ = 0;             // items in the current group
 };
-
-std::uint32_t ByteSum(const std::uint8_t* data, std::size_t size) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < size; ++i) sum += data[i];
-  return sum;
-}
 
 }  // namespace
 
@@ -103,18 +94,19 @@ std::vector<std::uint8_t> LzssEncode(const std::uint8_t* data, std::size_t size)
   StreamWriter writer(size);
   writer.Literal(window[kLeadingSpaces]);
   lzss::MatchFinder finder(window.data(), n);
-  for (std::size_t p = kLeadingSpaces + 1; p < n;) {
-    const lzss::Match match =
-        p < finder.FastLimit() ? finder.Find(p) : lzss::FindLongestMatch(window.data(), n, p);
+  auto code = [&](std::size_t p, lzss::Match match) {
     if (match.Length == 0) {
       writer.Literal(window[p]);
-      ++p;
-    } else {
-      writer.Reference(match);
-      p += match.Length;
+      return p + 1;
     }
-  }
-  return writer.Finish(ByteSum(data, size));
+    writer.Reference(match);
+    return p + match.Length;
+  };
+  std::size_t p = kLeadingSpaces + 1;
+  while (p < finder.FastLimit()) p = code(p, finder.Find(p));
+  // The last few positions, where a comparison may reach the end of the data.
+  while (p < n) p = code(p, lzss::FindLongestMatch(window.data(), n, p));
+  return writer.Finish(lzss::ByteSum(data, size));
 }
 
 }  // namespace pbo

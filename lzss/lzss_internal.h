@@ -41,6 +41,21 @@ inline constexpr std::size_t kMaxExpansion = kMaxMatch / 2;
   return size + (size + kItemsPerGroup - 1) / kItemsPerGroup + kChecksumSize;
 }
 
+// The sum of size bytes modulo 2^32, the checksum of a stream. A block of 256 bytes sums
+// up in 16 bits (256 * 255 < 2^16), which lets the compiler add many bytes at a time.
+inline std::uint32_t ByteSum(const std::uint8_t* bytes, std::size_t size) {
+  constexpr std::size_t kBlock = 256;
+  std::uint32_t sum = 0;
+  std::size_t i = 0;
+  for (; size - i >= kBlock; i += kBlock) {
+    std::uint16_t block = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) block += bytes[i + k];
+    sum += block;
+  }
+  for (; i < size; ++i) sum += bytes[i];
+  return sum;
+}
+
 // A back reference: Length bytes at the current position equal those Distance bytes
 // before. Length 0 means no match.
 struct Match {

@@ -22,6 +22,7 @@
 
 #include "mission/fixed_notation.h"
 #include "mission/mission_reader.h"
+#include "platform/path_text.h"
 
 namespace pbo {
 namespace {
@@ -57,9 +58,8 @@ std::string Quoted(std::string_view text) {
 }
 
 bool IsDayName(std::string_view name) {
-  if (name.size() != 3) return false;
-  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-  return upper(name[0]) == 'D' && upper(name[1]) == 'A' && upper(name[2]) == 'Y';
+  return name.size() == 3 && platform::UpperCaseAscii(name[0]) == 'D' &&
+         platform::UpperCaseAscii(name[1]) == 'A' && platform::UpperCaseAscii(name[2]) == 'Y';
 }
 
 // The text under construction: finished lines plus the line being built. Nothing is added

@@ -105,7 +105,7 @@ std::vector<std::uint8_t> LzssEncode(const std::uint8_t* data, std::size_t size)
   std::size_t p = kLeadingSpaces + 1;
   while (p < finder.FastLimit()) p = code(p, finder.Find(p));
   // The last few positions, where a comparison may reach the end of the data.
-  while (p < n) p = code(p, lzss::FindLongestMatch(window.data(), n, p));
+  while (p < n) p = code(p, finder.FindNearEnd(p));
   return writer.Finish(lzss::ByteSum(data, size));
 }
 

@@ -97,16 +97,21 @@ class MatchFinder {
   // position or a few and look at one bucket.
   [[nodiscard]] Match Find(std::size_t p);
 
+  // FindLongestMatch(window, n, p) for FastLimit() <= p < n, the last few positions, where
+  // a comparison stops before the last byte and the candidate that reaches it ends the
+  // scan; p must not decrease from one call (to either function) to the next.
+  [[nodiscard]] Match FindNearEnd(std::size_t p);
+
  private:
   // The links of the last kRingSize positions, enough for the window.
   static constexpr std::size_t kRingSize = 4096;
   static constexpr std::size_t kRingMask = kRingSize - 1;
   static_assert(kRingSize > kMaxDistance);
   // Buckets, as a power of two: many, since a bucket is the first test of whether any
-  // candidate exists at all.
-  static constexpr unsigned kBucketBits = 16;
-  // The bucket of the positions left out (those that begin a run), which no search reads.
-  static constexpr std::uint32_t kSpare = std::uint32_t{1} << kBucketBits;
+  // candidate exists at all, but not many more than the positions of a small input, as
+  // the table is cleared for every input.
+  static constexpr unsigned kMinBucketBits = 10;
+  static constexpr unsigned kMaxBucketBits = 16;
 
   struct Bucket {
     std::int32_t Head;  // oldest listed position
@@ -125,9 +130,7 @@ class MatchFinder {
 
   // The first three bytes at `at`, the first one lowest, and their bucket.
   static std::uint32_t Key(const std::uint8_t* at) { return bytes::LoadLe32(at) & 0xFFFFFF; }
-  static std::uint32_t KeyHash(std::uint32_t key) {
-    return (key * 0x9E3779B1u) >> (32 - kBucketBits);
-  }
+  std::uint32_t KeyHash(std::uint32_t key) const { return (key * 0x9E3779B1u) >> hashShift_; }
   // Whether the three bytes of a key are one value.
   static bool IsRunKey(std::uint32_t key) { return ((key ^ key >> 8) & 0xFFFF) == 0; }
 
@@ -146,8 +149,12 @@ class MatchFinder {
   const std::uint8_t* window_;
   std::size_t n_;
   std::size_t fastLimit_;
-  std::size_t indexed_ = 0;          // positions below this are indexed
-  std::vector<Bucket> buckets_;      // and the spare one
+  std::size_t indexLimit_;       // positions from here on have no 4 bytes to read a key from
+  unsigned hashShift_;           // 32 less the bucket bits
+  std::uint32_t spare_;          // the bucket of the positions left out (those that begin a run),
+                                 // which no search reads
+  std::size_t indexed_ = 0;      // positions below this are indexed
+  std::vector<Bucket> buckets_;  // and the spare one
   std::vector<std::uint16_t> next_;  // per ring slot: slot of the next newer position of its
                                      // bucket, and a last slot that absorbs writes for new buckets
   std::vector<std::uint32_t> bucketOf_;  // per ring slot: the bucket of that position
@@ -183,7 +190,7 @@ inline void MatchFinder::Add(std::int32_t pos, std::int32_t leaving, std::uint32
 // Lists the positions up to p, each unlinking the one that leaves the window as it comes
 // in. A position whose first three bytes are equal is left to the run lists.
 inline void MatchFinder::IndexUpTo(std::size_t p) {
-  const std::size_t end = p < fastLimit_ ? p : fastLimit_;
+  const std::size_t end = p < indexLimit_ ? p : indexLimit_;
   for (std::size_t pos = indexed_; pos < end;) {
     const std::uint32_t key = Key(window_ + pos);
     if (IsRunKey(key)) {

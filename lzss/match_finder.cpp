@@ -52,10 +52,17 @@ Match Result(std::size_t p, std::size_t bestLength, std::size_t bestPos) {
 }  // namespace
 
 MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n)
-    : window_(window), n_(n), fastLimit_(n > kMaxMatch + 1 ? n - kMaxMatch - 1 : 0) {
-  buckets_.assign(kSpare + 1, Bucket{kLongGone, kLongGone});
+    : window_(window),
+      n_(n),
+      fastLimit_(n > kMaxMatch + 1 ? n - kMaxMatch - 1 : 0),
+      indexLimit_(n > kMinMatch ? n - kMinMatch : 0) {
+  unsigned bits = kMinBucketBits;
+  while (bits < kMaxBucketBits && (std::size_t{1} << bits) < 4 * n) ++bits;
+  hashShift_ = 32 - bits;
+  spare_ = std::uint32_t{1} << bits;
+  buckets_.assign(spare_ + 1, Bucket{kLongGone, kLongGone});
   next_.assign(kRingSize + 1, 0);
-  bucketOf_.assign(kRingSize, kSpare);
+  bucketOf_.assign(kRingSize, spare_);
   next2_.assign(kRingSize, 0);
 }
 
@@ -91,7 +98,7 @@ std::size_t MatchFinder::IndexRun(std::size_t pos, std::size_t end) {
   const auto leaving = static_cast<std::int32_t>(pos) - static_cast<std::int32_t>(kMaxDistance);
   for (std::size_t k = 0; k < runKeys; ++k) {
     Unlink(leaving + static_cast<std::int32_t>(k));
-    bucketOf_[(pos + k) & kRingMask] = kSpare;
+    bucketOf_[(pos + k) & kRingMask] = spare_;
   }
   return pos + runKeys;
 }
@@ -159,6 +166,41 @@ Match MatchFinder::SearchBucket(std::size_t p, const Bucket& bucket) {
     bestPos = pos;
     return length == kMaxMatch;
   });
+  return Result(p, bestLength, bestPos);
+}
+
+// Near the end a comparison may not reach the last byte, so a candidate is at most `cap`
+// bytes long, and the exhaustive scan, trying the distances in rising order, stops at the
+// first candidate that reaches that: the nearest one of `cap` bytes wins, not the farthest.
+// Candidates up to 3 bytes before the end are listed (a shorter one cannot match), and the
+// walk goes through the whole bucket.
+Match MatchFinder::FindNearEnd(std::size_t p) {
+  assert(p >= fastLimit_ && p < n_);
+  const std::size_t cap = n_ - 1 - p;
+  if (cap < kMinMatch) return {};
+  IndexUpTo(p);
+  const std::uint32_t key = Key(window_ + p);
+  // Runs are rare this near the end; the scan answers them.
+  if (IsRunKey(key)) return FindLongestMatch(window_, n_, p);
+  const Bucket& bucket = buckets_[KeyHash(key)];
+  if (bucket.Tail < static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
+    return {};
+  }
+  const std::uint8_t* const window = window_;
+  std::size_t bestLength = 0;
+  std::size_t bestPos = 0;
+  std::size_t nearest = p;  // the nearest candidate of cap bytes, if any
+  Walk(p, bucket, [&](std::size_t pos) {
+    std::size_t length = 0;
+    while (length < cap && window[pos + length] == window[p + length]) ++length;
+    if (length == cap) nearest = pos;
+    if (length > bestLength) {
+      bestLength = length;
+      bestPos = pos;
+    }
+    return false;
+  });
+  if (nearest < p) bestPos = nearest;
   return Result(p, bestLength, bestPos);
 }
 

@@ -3,10 +3,11 @@
 
 Times the whole tool on a folder tree: `pbo -a TREE` (which writes TREE.pbo beside it) and
 `pbo -x` of a copy of that archive in WORKDIR, once with PBO_THREADS=1 and once without
-the variable (the tool then uses every hardware thread). Each is run RUNS times (3 by
+the variable (the tool then uses every hardware thread). Each is run RUNS times (5 by
 default); the table gives the shortest wall time and the largest peak resident memory of
-the runs, as the kernel reports them for the child process. The archives packed with
-either setting must be byte-identical, and so must the extracted trees.
+the runs, as the kernel reports them for the child process. The two settings take turns,
+run by run, each run after a sync. The archives packed with either setting must be
+byte-identical, and so must the extracted trees.
 """
 
 import hashlib
@@ -63,7 +64,7 @@ def main():
     if len(sys.argv) not in (4, 5):
         sys.exit(__doc__)
     pbo, tree, work = (os.path.abspath(arg) for arg in sys.argv[1:4])
-    runs = int(sys.argv[4]) if len(sys.argv) == 5 else 3
+    runs = int(sys.argv[4]) if len(sys.argv) == 5 else 5
     tree = tree.rstrip("/")
     archive = tree + ".pbo"
     os.makedirs(work, exist_ok=True)
@@ -72,22 +73,24 @@ def main():
 
     base_env = {k: v for k, v in os.environ.items() if k != "PBO_THREADS"}
     settings = [("PBO_THREADS=1", dict(base_env, PBO_THREADS="1")), ("default", base_env)]
-    results = {}
+    results = {label: {"pbo -a": [], "pbo -x": []} for label, _ in settings}
     archives = {}
     outputs = {}
-    for label, env in settings:
-        pack = []
-        for _ in range(runs):
-            pack.append(run([pbo, "-a", tree], env))
-        archives[label] = file_hash(archive)
-        shutil.copyfile(archive, copy)
-        unpack = []
-        for _ in range(runs):
+    # The settings take turns run by run, and every run starts with the file system's
+    # pending writes flushed, so that neither setting pays for the other's writeback.
+    for _ in range(runs):
+        for label, env in settings:
+            os.sync()
+            results[label]["pbo -a"].append(run([pbo, "-a", tree], env))
+            archives[label] = file_hash(archive)
+    shutil.copyfile(archive, copy)
+    for _ in range(runs):
+        for label, env in settings:
             shutil.rmtree(extracted, ignore_errors=True)
-            unpack.append(run([pbo, "-x", copy], env))
-        outputs[label] = tree_hash(extracted)
-        shutil.rmtree(extracted, ignore_errors=True)
-        results[label] = {"pbo -a": pack, "pbo -x": unpack}
+            os.sync()
+            results[label]["pbo -x"].append(run([pbo, "-x", copy], env))
+            outputs[label] = tree_hash(extracted)
+    shutil.rmtree(extracted, ignore_errors=True)
 
     try:
         threads = len(os.sched_getaffinity(0))

@@ -9,8 +9,8 @@
 // is complete: a run that fails anywhere leaves the older archive as it was.
 #include "archive/create.h"
 
-#include <cassert>
 #include <limits>
+#include <stdexcept>
 
 #include "archive/archive.h"
 #include "archive/format.h"
@@ -112,7 +112,11 @@ class ArchiveOutput {
   // the reason in error, when the archive could not be written.
   bool Finish(std::string& error) {
     AppendTerminator(headers_);
-    assert(headers_.size() == headerTableSize_);
+    // The blocks were placed behind a table of the planned size; a table of another size
+    // would overwrite them or leave a gap, so no such archive may take the older one's place.
+    if (headers_.size() != headerTableSize_) {
+      throw std::logic_error("the header table differs from its planned size");
+    }
     if (writing_) writing_ = file_.WriteAt(0, headers_.data(), headers_.size(), error_);
     if (writing_) writing_ = file_.Commit(error_);
     error = error_;

@@ -144,9 +144,11 @@ class Extraction {
       // block is looked for past the whole unsigned size, as the field's bytes say.
       places_[i].BlockStart = dataPosition;
       dataPosition += static_cast<std::uint32_t>(entry.DataSize);
+      // An empty entry reads nothing, so it is sound wherever a damaged block before it
+      // has put its position.
       if (entry.DataSize < 0) {
         places_[i].Refusal = "its data size is 2 GiB or more";
-      } else if (dataPosition > archive_.Size()) {
+      } else if (entry.DataSize > 0 && dataPosition > archive_.Size()) {
         places_[i].Refusal = "its data runs past the end of the archive";
       } else if (!IsSafeEntryName(entry.RelativeName)) {
         places_[i].Refusal = "its name leads outside the output folder";

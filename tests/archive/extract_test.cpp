@@ -228,10 +228,12 @@ TEST_F(Extraction, BlockPastTheEndFailsOnlyThatEntry) {
   const Bytes archive = ArchiveBuilder()
                             .Entry("good.txt", "good")
                             .Record("cut.txt", 0, 0, 100, ToBytes("only a few bytes"))
+                            .Record("empty.txt", 0, 0, 0, Bytes())  // needs no byte of the archive
                             .Build();
   EXPECT_EQ(Extract(archive), 3);
   EXPECT_EQ(Extracted("good.txt"), ToBytes("good"));
   EXPECT_FALSE(fs::exists(Out("cut.txt")));
+  EXPECT_TRUE(fs::is_regular_file(Out("empty.txt")));
 }
 
 TEST_F(Extraction, NegativeDataSizeFailsItsEntry) {

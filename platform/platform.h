@@ -143,7 +143,9 @@ std::string FolderIdentity(const std::string& folder);
 // path made absolute against the current folder, for messages only.
 std::string AbsolutePath(const std::string& path);
 
-// Reports an error that ends the run: one line, "pbo: " and message, on standard error.
+// Writes one line, "pbo: " and message, on standard error: the error that ends the run, or
+// a line of the opt-in report. Control bytes in message (a line break in a path, say)
+// show as "?", so the line stays one line.
 void ReportError(const std::string& message);
 
 }  // namespace pbo::platform

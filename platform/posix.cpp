@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -439,12 +438,6 @@ std::string AbsolutePath(const std::string& path) {
   std::string absolute = buffer.data();
   if (absolute.empty() || absolute.back() != '/') absolute += '/';
   return absolute + path;
-}
-
-void ReportError(const std::string& message) {
-  const std::string line = "pbo: " + message + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
 }
 
 }  // namespace pbo::platform

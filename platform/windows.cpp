@@ -17,7 +17,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cwchar>
 #include <utility>
 
@@ -643,12 +642,6 @@ std::string AbsolutePath(const std::string& path) {
     }
     buffer.resize(length);  // the length needed, terminator included
   }
-}
-
-void ReportError(const std::string& message) {
-  const std::string line = "pbo: " + message + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
 }
 
 }  // namespace pbo::platform

@@ -220,15 +220,16 @@ TEST(Executable, DamagedTableIsOneLineOnStandardErrorAndExitOne) {
   ScratchFolder scratch;
   Bytes archive = ArchiveBuilder().Entry("a.txt", "a").Build();
   archive.resize(8);
-  WriteFile(scratch.Path() / "Broken.pbo", archive);
-  const ToolRun run = RunTool(scratch.Path(), {"-x", "Broken.pbo"});
+  // A line break in the archive's name must not split the line.
+  WriteFile(scratch.Path() / "Broken\nline.pbo", archive);
+  const ToolRun run = RunTool(scratch.Path(), {"-x", "Broken\nline.pbo"});
   EXPECT_EQ(run.ExitCode, 1);
   EXPECT_EQ(run.Out, "");
   ASSERT_FALSE(run.Err.empty());
   EXPECT_EQ(run.Err.rfind("pbo: ", 0), 0u);
-  EXPECT_NE(run.Err.find("Broken.pbo"), std::string::npos);
+  EXPECT_NE(run.Err.find("Broken?line.pbo"), std::string::npos);
   EXPECT_EQ(run.Err.find('\n'), run.Err.size() - 1);
-  EXPECT_FALSE(fs::exists(scratch.Path() / "Broken"));
+  EXPECT_FALSE(fs::exists(scratch.Path() / "Broken\nline"));
 }
 
 TEST(Executable, UnopenableSourceFileIsExitOneWithTheMessage) {

@@ -190,12 +190,21 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   return arguments;
 }
 
-PathKind KindOf(const std::string& path) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0) return PathKind::Missing;
+namespace {
+
+// What the stat call that gave result and info says of its path.
+PathKind KindOfStat(int result, const struct stat& info) {
+  if (result != 0) return PathKind::Missing;
   if (S_ISDIR(info.st_mode)) return PathKind::Folder;
   if (S_ISREG(info.st_mode)) return PathKind::File;
   return PathKind::Other;
+}
+
+}  // namespace
+
+PathKind KindOf(const std::string& path) {
+  struct stat info;
+  return KindOfStat(::stat(path.c_str(), &info), info);
 }
 
 bool IsLink(const std::string& path) {
@@ -404,15 +413,18 @@ Listing ListFolder(const std::string& folder, std::vector<FolderItem>& items, st
     error = ErrorText(errno);
     return Listing::NotStarted;
   }
-  std::string prefix = folder;
-  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
   for (;;) {
     errno = 0;  // readdir tells the end from a failure by errno alone
     const dirent* entry = ::readdir(listing);
     if (entry == nullptr) break;
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    items.push_back(FolderItem{name, KindOf(prefix + name)});
+    // Each name is looked at from the open folder, not by its whole path, which may be
+    // longer than the system takes: such a folder is still a folder, whose listing then
+    // cannot start. Links are followed, as by stat.
+    struct stat info;
+    const int result = ::fstatat(::dirfd(listing), name, &info, 0);
+    items.push_back(FolderItem{name, KindOfStat(result, info)});
   }
   const int why = errno;
   ::closedir(listing);

@@ -1,6 +1,7 @@
 // Archive mode: the folder scan and the archive written from it.
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -109,9 +110,23 @@ TEST_F(ArchiveMode, ScanWalksLinksButNotCyclesAndSkipsSpecialFiles) {
   fs::create_directory_symlink(scratch_.Path() / "Island", Source("real/loop"));
   fs::create_symlink(Source("real/f.txt"), Source("file-link.txt"));
   ASSERT_EQ(::mkfifo(Source("fifo").c_str(), 0600), 0);
+  // Folders nested past the longest path the system takes, made level by level from the
+  // folder above: the ones too deep cannot be listed and add nothing, not even a file.
+  const std::string level(200, 'd');
+  std::vector<int> levels{::open(Source("real").c_str(), O_RDONLY | O_DIRECTORY)};
+  for (int depth = 0; depth < 24; ++depth) {
+    ASSERT_EQ(::mkdirat(levels.back(), level.c_str(), 0700), 0);
+    levels.push_back(::openat(levels.back(), level.c_str(), O_RDONLY | O_DIRECTORY));
+  }
   run_.SourceFolder = scratch_ / "Island";
   ScanSourceFolder(run_, "");
-  EXPECT_EQ(Names(), (std::vector<std::string>{"alias\\f.txt", "file-link.txt", "real\\f.txt"}));
+  const std::vector<std::string> names = Names();
+  for (std::size_t depth = levels.size() - 1; depth > 0; --depth) {
+    ::close(levels[depth]);
+    ::unlinkat(levels[depth - 1], level.c_str(), AT_REMOVEDIR);
+  }
+  ::close(levels[0]);
+  EXPECT_EQ(names, (std::vector<std::string>{"alias\\f.txt", "file-link.txt", "real\\f.txt"}));
 }
 #endif
 

@@ -141,11 +141,19 @@ int CreateFileBeside(const std::string& path, mode_t mode, std::string& name) {
   return -1;
 }
 
-// True when this process may write the existing file that info describes. Its owner's
-// right is in the mode bits alone, and root's is not checked: only others cost a lookup.
+// True when this process may replace the existing file that info describes; sets errno
+// when not. A file that grants no one the right to write it is read-only, for root too,
+// who could write it anyway: a read-only file stays as it is whoever runs the tool, as
+// root may run a file only when some execute bit is set. The owner's right is in the mode
+// bits alone; only others cost a lookup.
 bool MayWrite(const std::string& path, const struct stat& info) {
   const uid_t user = ::geteuid();
-  if (user == 0 || (user == info.st_uid && (info.st_mode & S_IWUSR) != 0)) return true;
+  if (user == 0) {
+    if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0) return true;
+    errno = EACCES;
+    return false;
+  }
+  if (user == info.st_uid && (info.st_mode & S_IWUSR) != 0) return true;
   return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 

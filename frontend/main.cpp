@@ -4,6 +4,9 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#ifndef _WIN32
+#include <csignal>
+#endif
 
 #ifdef _WIN32
 // The wide command line: the byte-string one would hold best-fit look-alikes of the
@@ -11,6 +14,11 @@
 int wmain(int argc, wchar_t** argv) { return pbo::Run(pbo::platform::Arguments(argc, argv)); }
 #else
 int main(int argc, char** argv) {
+  // A write past the file size limit, or to a closed pipe, then fails like any other write
+  // and is rated (exit 2 or 3, nothing half-written left behind) where by default the
+  // signal would end the process on the spot, a temporary file left beside its target.
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
 #ifdef __GLIBC__
   // glibc hands a freed block of more than 128 KiB back to the system, but raises that
   // threshold to the size of every such block freed, so the blocks of the entries in flight

@@ -39,10 +39,10 @@ std::string Quoted(const std::string& argument) {
 
 // Runs the built executable in folder with the given arguments (in a cross build through
 // the emulator that PBO_RUNNER names), with PBO_VERBOSE=1 in its environment when verbose
-// is set and without PBO_VERBOSE otherwise.
+// is set and without PBO_VERBOSE otherwise, after the shell command `before`.
 ToolRun RunTool(const fs::path& folder, const std::vector<std::string>& arguments,
-                bool verbose = false) {
-  std::string command = "cd " + Quoted(folder.string()) + " && " +
+                bool verbose = false, const std::string& before = "true") {
+  std::string command = "cd " + Quoted(folder.string()) + " && " + before + " && " +
                         (verbose ? "PBO_VERBOSE=1 " : "env -u PBO_VERBOSE ") + PBO_RUNNER " " +
                         Quoted(PBO_EXECUTABLE);
   for (const std::string& argument : arguments) command += " " + Quoted(argument);
@@ -230,6 +230,30 @@ TEST(Executable, DamagedTableIsOneLineOnStandardErrorAndExitOne) {
   EXPECT_NE(run.Err.find("Broken?line.pbo"), std::string::npos);
   EXPECT_EQ(run.Err.find('\n'), run.Err.size() - 1);
   EXPECT_FALSE(fs::exists(scratch.Path() / "Broken\nline"));
+}
+
+TEST(Executable, FileSizeLimitFailsTheWriteNotTheProcess) {
+  // Past the limit, a write fails like any other: rated, nothing half-written left, the old
+  // files whole, the run going on.
+  ScratchFolder scratch;
+  const std::string big(200 * 1024, 'b');
+  WriteFile(scratch.Path() / "Island.pbo",
+            ArchiveBuilder().Entry("big.bin", big).Entry("after.txt", "after").Build());
+  WriteFile(scratch.Path() / "Island" / "big.bin", "old");
+  WriteFile(scratch.Path() / "Mine" / "big.bin", big);
+  WriteFile(scratch.Path() / "Mine.pbo", "old archive");
+  const std::string limit = "ulimit -f 50";
+  EXPECT_EQ(RunTool(scratch.Path(), {"-x", "Island.pbo"}, false, limit).ExitCode, 3);
+  EXPECT_EQ(ReadFile(scratch.Path() / "Island" / "big.bin"), ToBytes("old"));
+  EXPECT_EQ(ReadFile(scratch.Path() / "Island" / "after.txt"), ToBytes("after"));
+  EXPECT_EQ(RunTool(scratch.Path(), {"-a", "Mine"}, false, limit).ExitCode, 2);
+  EXPECT_EQ(ReadFile(scratch.Path() / "Mine.pbo"), ToBytes("old archive"));
+  std::size_t items = 0;
+  for (const auto& item : fs::directory_iterator(scratch.Path() / "Island")) items += item.exists();
+  EXPECT_EQ(items, 2u);  // big.bin and after.txt, nothing beside them
+  items = 0;
+  for (const auto& item : fs::directory_iterator(scratch.Path())) items += item.exists();
+  EXPECT_EQ(items, 4u);  // the two archives and their folders
 }
 
 TEST(Executable, UnopenableSourceFileIsExitOneWithTheMessage) {

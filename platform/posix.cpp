@@ -1,6 +1,7 @@
 // POSIX implementation of the platform layer.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -170,7 +171,33 @@ int CreateAnonymousFile() {
 // Copies the whole of the file source into target from its start and cuts target to that
 // length: written over the old bytes before the length changes, so a full disk fails only
 // where the new content is longer.
+// Makes sure the file open as fd has the room for size bytes before it is written in place,
+// so that a disk too full to hold them fails the write before the first old byte is
+// overwritten. Best effort: where the system cannot reserve room, the write goes ahead.
+bool ReserveRoom(int fd, std::uint64_t size) {
+  rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      size > limit.rlim_cur) {
+    errno = EFBIG;
+    return false;
+  }
+#ifdef __linux__
+  if (size > 0 && ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0) {
+    return errno != ENOSPC && errno != EFBIG && errno != EDQUOT;
+  }
+#else
+  (void)fd;
+  (void)size;
+#endif
+  return true;
+}
+
+// Copies source over target in place, room reserved first, and cuts target to length.
 bool CopyInto(int source, int target) {
+  struct stat info;
+  if (::fstat(source, &info) != 0 || !ReserveRoom(target, static_cast<std::uint64_t>(info.st_size))) {
+    return false;
+  }
   std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
   std::uint64_t offset = 0;
   for (;;) {
@@ -297,7 +324,8 @@ bool ReplacementFile::Create(const std::string& path, std::string& error) {
   int fd = CreateFileBeside(path, 0666, temporary);
   if (fd < 0) {
     const int why = errno;
-    if (!exists || !S_ISREG(info.st_mode) || !FolderRefusedNewFile(why)) {
+    // In place only for a file of one name: a hard link would carry the bytes elsewhere.
+    if (!exists || !S_ISREG(info.st_mode) || info.st_nlink != 1 || !FolderRefusedNewFile(why)) {
       error = ErrorText(why);
       return false;
     }
@@ -349,7 +377,8 @@ namespace {
 bool WriteInPlace(const std::string& path, const std::uint8_t* data, std::size_t size,
                   std::string& error) {
   FileDescriptor file(OpenRegularFileToWrite(path));
-  const bool done = file.Valid() && WriteAllAt(file.Get(), 0, data, size) &&
+  const bool done = file.Valid() && ReserveRoom(file.Get(), size) &&
+                    WriteAllAt(file.Get(), 0, data, size) &&
                     ::ftruncate(file.Get(), static_cast<off_t>(size)) == 0 && file.Close();
   if (!done) error = ErrorText(errno);
   return done;

@@ -435,7 +435,21 @@ TEST_F(ReplacementFile, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
   EXPECT_EQ(testing::RunUnprivileged(scratch_.Path(),
                                      [this] {
                                        std::string error;
-                                       return Replace("new", " content", error) ? 0 : 1;
+                                       if (!Replace("new", " content", error)) return 1;
+                                       // No room for what follows: it fails before the
+                                       // first old byte is overwritten, in place too.
+                                       std::signal(SIGXFSZ, SIG_IGN);
+                                       const rlimit limit{64 * 1024, 64 * 1024};
+                                       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+                                       const std::string big(100 * 1024, 'x');
+                                       const auto* bytes =
+                                           reinterpret_cast<const std::uint8_t*>(big.data());
+                                       if (Replace(big, "", error)) return 3;
+                                       if (platform::WriteWholeFile(Target(), bytes, big.size(),
+                                                                    error)) {
+                                         return 4;
+                                       }
+                                       return 0;
                                      }),
             0);
   fs::permissions(scratch_.Path(), fs::perms::owner_all, fs::perm_options::add);

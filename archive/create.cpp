@@ -56,10 +56,10 @@ SourceFile OpenSource(const TFileHeaders& entry) {
   std::string error;
   if (!source.File.Open(entry.FullPath, error)) throw CannotOpenFile(entry.FullPath, error);
   source.Size = source.File.Size();
-  // The file, and for a compressed one the coder's copy of it and its stream, sized for
-  // the worst case: a literal costs 9/8 of a byte, the checksum 4.
+  // The file, and for a compressed one its stream, sized for the worst case (a literal
+  // costs 9/8 of a byte, the checksum 4), then the stream and its trimmed copy.
   const std::uint64_t streamBound = source.Size + source.Size / 8 + 5;
-  source.Cost = entry.PackingMethod == 0 ? source.Size : 2 * source.Size + streamBound;
+  source.Cost = entry.PackingMethod == 0 ? source.Size : 2 * streamBound;
   return source;
 }
 
@@ -68,9 +68,13 @@ SourceFile OpenSource(const TFileHeaders& entry) {
 PackedEntry PackEntry(const TFileHeaders& entry, const platform::InputFile& file,
                       std::uint64_t largestEntrySize) {
   RequireFits(entry.FullPath, "is", file.Size(), largestEntrySize);
-  TByteFile content(static_cast<std::size_t>(file.Size()));
+  const auto size = static_cast<std::size_t>(file.Size());
+  // A file to compress is read behind room for the coder's spaces, so that it works on
+  // this one copy.
+  const std::size_t headroom = entry.PackingMethod == 0 ? 0 : kLzssHeadroom;
+  TByteFile content(headroom + size);
   std::string error;
-  if (!file.ReadAt(0, content.data(), content.size(), error)) {
+  if (!file.ReadAt(0, content.data() + headroom, size, error)) {
     throw CannotOpenFile(entry.FullPath, error);
   }
   PackedEntry packed;
@@ -78,13 +82,14 @@ PackedEntry PackEntry(const TFileHeaders& entry, const platform::InputFile& file
     packed.Block = std::move(content);
     return packed;
   }
-  packed.OriginalSize = static_cast<std::uint32_t>(content.size());
+  packed.OriginalSize = static_cast<std::uint32_t>(size);
   // An empty file has no data block at all, not even a checksum.
-  if (content.empty()) return packed;
-  packed.Block = LzssEncode(content.data(), content.size());
+  if (size == 0) return packed;
+  packed.Block = LzssEncodeWithHeadroom(content.data(), size);
   RequireFits(entry.FullPath, "compresses to", packed.Block.size(), largestEntrySize);
   // The coder sizes its stream for the worst case; the block waits for its turn to be
-  // written in no more memory than it needs.
+  // written in no more memory than it needs, and the file is let go before it is trimmed.
+  TByteFile().swap(content);
   packed.Block.shrink_to_fit();
   return packed;
 }

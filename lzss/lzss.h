@@ -54,4 +54,13 @@ struct LzssDecodeResult {
 // decodes as Unrepairable; the stream format cannot tell those zeros from the spaces.
 [[nodiscard]] std::vector<std::uint8_t> LzssEncode(const std::uint8_t* data, std::size_t size);
 
+// The bytes LzssEncodeWithHeadroom needs in front of the data.
+inline constexpr std::size_t kLzssHeadroom = 18;
+
+// LzssEncode(buffer + kLzssHeadroom, size), without the copy of the data that LzssEncode
+// makes: the coder needs its spaces in front of the data, and writes them into the
+// kLzssHeadroom bytes at the start of buffer, whatever they held. The data is not changed.
+[[nodiscard]] std::vector<std::uint8_t> LzssEncodeWithHeadroom(std::uint8_t* buffer,
+                                                               std::size_t size);
+
 }  // namespace pbo

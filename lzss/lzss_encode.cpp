@@ -10,6 +10,8 @@
 //
 // The stream is fixed byte for byte by these rules; FindLongestMatch states them as the
 // plain scan, and MatchFinder finds the same answers without trying every distance.
+#include <algorithm>
+
 #include "lzss/lzss.h"
 #include "lzss/lzss_internal.h"
 #include "platform/bytes.h"
@@ -80,20 +82,27 @@ class StreamWriter {
 }  // namespace
 
 std::vector<std::uint8_t> LzssEncode(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> buffer(kLzssHeadroom + size);
+  std::copy(data, data + size, buffer.begin() + kLzssHeadroom);
+  return LzssEncodeWithHeadroom(buffer.data(), size);
+}
+
+std::vector<std::uint8_t> LzssEncodeWithHeadroom(std::uint8_t* buffer, std::size_t size) {
   using lzss::kLeadingSpaces;
+  static_assert(kLzssHeadroom == kLeadingSpaces);
   // An empty input has no first literal: its stream is the checksum alone, which decodes
   // to zero bytes.
   if (size == 0) return std::vector<std::uint8_t>(lzss::kChecksumSize, 0);
 
-  std::vector<std::uint8_t> window;
-  window.reserve(kLeadingSpaces + size);
-  window.assign(kLeadingSpaces, lzss::kSpace);
-  window.insert(window.end(), data, data + size);
-  const std::size_t n = window.size();
+  // The window: the spaces, then the data.
+  std::fill(buffer, buffer + kLeadingSpaces, lzss::kSpace);
+  const std::uint8_t* const window = buffer;
+  const std::uint8_t* const data = buffer + kLeadingSpaces;
+  const std::size_t n = kLeadingSpaces + size;
 
   StreamWriter writer(size);
   writer.Literal(window[kLeadingSpaces]);
-  lzss::MatchFinder finder(window.data(), n);
+  lzss::MatchFinder finder(window, n);
   auto code = [&](std::size_t p, lzss::Match match) {
     if (match.Length == 0) {
       writer.Literal(window[p]);

@@ -431,10 +431,17 @@ TEST_F(ReplacementFile, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
   const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                              fs::perms::group_exec | fs::perms::others_read |
                              fs::perms::others_exec;
+  // A second name, in a folder of its own: in place, the bytes would reach it too.
+  const fs::path second = scratch_.Path() / "other" / "second.pbo";
+  fs::create_directory(second.parent_path());
+  fs::create_hard_link(Target(), second);
+  fs::permissions(second.parent_path(), fs::perms::all);
   fs::permissions(scratch_.Path(), readOnly);
   EXPECT_EQ(testing::RunUnprivileged(scratch_.Path(),
-                                     [this] {
+                                     [this, &second] {
                                        std::string error;
+                                       if (Replace("new", " content", error)) return 5;
+                                       if (!fs::remove(second)) return 6;
                                        if (!Replace("new", " content", error)) return 1;
                                        // No room for what follows: it fails before the
                                        // first old byte is overwritten, in place too.
@@ -454,7 +461,7 @@ TEST_F(ReplacementFile, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
             0);
   fs::permissions(scratch_.Path(), fs::perms::owner_all, fs::perm_options::add);
   EXPECT_EQ(ReadFile(Target()), ToBytes("new content"));
-  EXPECT_EQ(CountItems(scratch_.Path()), 1u);
+  EXPECT_EQ(CountItems(scratch_.Path()), 2u);  // the archive and the folder of its second name
 }
 #endif
 

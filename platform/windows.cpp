@@ -319,6 +319,23 @@ bool SetLength(HANDLE file, std::uint64_t size) {
   return SetFilePointerEx(file, length, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
+// Makes sure the file has the room for size bytes before it is written in place, so that
+// a disk too full to hold them fails the write before the first old byte is overwritten.
+// Best effort: where the file system cannot reserve room, the write goes ahead. The room
+// asked for is never below the file's length, which would cut it.
+bool ReserveRoom(HANDLE file, std::uint64_t size) {
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file, &length)) return false;
+  FILE_ALLOCATION_INFO allocation;
+  allocation.AllocationSize.QuadPart =
+      std::max(static_cast<LONGLONG>(size), static_cast<LONGLONG>(length.QuadPart));
+  if (SetFileInformationByHandle(file, FileAllocationInfo, &allocation, sizeof allocation)) {
+    return true;
+  }
+  const DWORD why = GetLastError();
+  return why != ERROR_DISK_FULL && why != ERROR_HANDLE_DISK_FULL;
+}
+
 // An unnamed file in the system's temporary folder, gone once closed.
 HANDLE CreateAnonymousFile() {
   wchar_t folder[MAX_PATH + 1];
@@ -339,8 +356,13 @@ HANDLE CreateAnonymousFile() {
 }
 
 // Copies the whole of source into target from its start and cuts target to that length:
-// written over the old bytes before the length changes.
+// room reserved first, then written over the old bytes before the length changes.
 bool CopyInto(HANDLE source, HANDLE target) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(source, &size) ||
+      !ReserveRoom(target, static_cast<std::uint64_t>(size.QuadPart))) {
+    return false;
+  }
   std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
   std::uint64_t offset = 0;
   for (;;) {
@@ -568,8 +590,9 @@ bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size
     return Fail(error);
   }
   // Where the folder takes no new file, the existing one is written in place.
-  return (OpenInPlace(target, file) && WriteAllAt(file.Get(), 0, data, size) &&
-          SetLength(file.Get(), size) && file.Close()) ||
+  return (OpenInPlace(target, file) && ReserveRoom(file.Get(), size) &&
+          WriteAllAt(file.Get(), 0, data, size) && SetLength(file.Get(), size) &&
+          file.Close()) ||
          Fail(error);
 }
 

@@ -168,9 +168,6 @@ int CreateAnonymousFile() {
   return fd;
 }
 
-// Copies the whole of the file source into target from its start and cuts target to that
-// length: written over the old bytes before the length changes, so a full disk fails only
-// where the new content is longer.
 // Makes sure the file open as fd has the room for size bytes before it is written in place,
 // so that a disk too full to hold them fails the write before the first old byte is
 // overwritten. Best effort: where the system cannot reserve room, the write goes ahead.
@@ -192,10 +189,12 @@ bool ReserveRoom(int fd, std::uint64_t size) {
   return true;
 }
 
-// Copies source over target in place, room reserved first, and cuts target to length.
+// Copies the whole of the file source into target from its start and cuts target to that
+// length: room reserved first, then written over the old bytes before the length changes.
 bool CopyInto(int source, int target) {
   struct stat info;
-  if (::fstat(source, &info) != 0 || !ReserveRoom(target, static_cast<std::uint64_t>(info.st_size))) {
+  if (::fstat(source, &info) != 0 ||
+      !ReserveRoom(target, static_cast<std::uint64_t>(info.st_size))) {
     return false;
   }
   std::vector<std::uint8_t> buffer(std::size_t{1} << 20);

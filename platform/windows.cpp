@@ -591,8 +591,7 @@ bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size
   }
   // Where the folder takes no new file, the existing one is written in place.
   return (OpenInPlace(target, file) && ReserveRoom(file.Get(), size) &&
-          WriteAllAt(file.Get(), 0, data, size) && SetLength(file.Get(), size) &&
-          file.Close()) ||
+          WriteAllAt(file.Get(), 0, data, size) && SetLength(file.Get(), size) && file.Close()) ||
          Fail(error);
 }
 

@@ -437,27 +437,26 @@ TEST_F(ReplacementFile, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
   fs::create_hard_link(Target(), second);
   fs::permissions(second.parent_path(), fs::perms::all);
   fs::permissions(scratch_.Path(), readOnly);
-  EXPECT_EQ(testing::RunUnprivileged(scratch_.Path(),
-                                     [this, &second] {
-                                       std::string error;
-                                       if (Replace("new", " content", error)) return 5;
-                                       if (!fs::remove(second)) return 6;
-                                       if (!Replace("new", " content", error)) return 1;
-                                       // No room for what follows: it fails before the
-                                       // first old byte is overwritten, in place too.
-                                       std::signal(SIGXFSZ, SIG_IGN);
-                                       const rlimit limit{64 * 1024, 64 * 1024};
-                                       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-                                       const std::string big(100 * 1024, 'x');
-                                       const auto* bytes =
-                                           reinterpret_cast<const std::uint8_t*>(big.data());
-                                       if (Replace(big, "", error)) return 3;
-                                       if (platform::WriteWholeFile(Target(), bytes, big.size(),
-                                                                    error)) {
-                                         return 4;
-                                       }
-                                       return 0;
-                                     }),
+  EXPECT_EQ(testing::RunUnprivileged(
+                scratch_.Path(),
+                [this, &second] {
+                  std::string error;
+                  if (Replace("new", " content", error)) return 5;
+                  if (!fs::remove(second)) return 6;
+                  if (!Replace("new", " content", error)) return 1;
+                  // No room for what follows: it fails before the
+                  // first old byte is overwritten, in place too.
+                  std::signal(SIGXFSZ, SIG_IGN);
+                  const rlimit limit{64 * 1024, 64 * 1024};
+                  if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+                  const std::string big(100 * 1024, 'x');
+                  const auto* bytes = reinterpret_cast<const std::uint8_t*>(big.data());
+                  if (Replace(big, "", error)) return 3;
+                  if (platform::WriteWholeFile(Target(), bytes, big.size(), error)) {
+                    return 4;
+                  }
+                  return 0;
+                }),
             0);
   fs::permissions(scratch_.Path(), fs::perms::owner_all, fs::perm_options::add);
   EXPECT_EQ(ReadFile(Target()), ToBytes("new content"));

@@ -89,7 +89,6 @@ std::vector<std::uint8_t> LzssEncode(const std::uint8_t* data, std::size_t size)
 
 std::vector<std::uint8_t> LzssEncodeWithHeadroom(std::uint8_t* buffer, std::size_t size) {
   using lzss::kLeadingSpaces;
-  static_assert(kLzssHeadroom == kLeadingSpaces);
   // An empty input has no first literal: its stream is the checksum alone, which decodes
   // to zero bytes.
   if (size == 0) return std::vector<std::uint8_t>(lzss::kChecksumSize, 0);

@@ -14,8 +14,8 @@
 namespace pbo::lzss {
 
 // The encoder's window holds this many spaces before the data, and references may reach
-// back into them.
-inline constexpr std::size_t kLeadingSpaces = 18;
+// back into them: the headroom LzssEncodeWithHeadroom asks of its caller.
+inline constexpr std::size_t kLeadingSpaces = kLzssHeadroom;
 inline constexpr std::uint8_t kSpace = 0x20;
 
 inline constexpr std::size_t kMinMatch = 3;

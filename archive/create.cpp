@@ -9,7 +9,9 @@
 // is complete: a run that fails anywhere leaves the older archive as it was.
 #include "archive/create.h"
 
+#include <exception>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "archive/archive.h"
@@ -36,44 +38,56 @@ void RequireFits(const std::string& path, const char* what, std::uint64_t size,
                    " an archive entry can hold");
 }
 
-// A source file, open and about to be read.
-struct SourceFile {
-  platform::InputFile File;
-  std::uint64_t Size = 0;
-  std::uint64_t Cost = 0;  // memory it holds while it is compressed
-};
-
 // One entry ready to be added to the archive.
 struct PackedEntry {
   TByteFile Block;                 // the data block: the stream, or the file unchanged
   std::uint32_t OriginalSize = 0;  // the header's original size: the file's length, or 0
-  std::uint64_t HeldBytes() const { return Block.capacity(); }
 };
 
-// Opens one source file. Throws FatalError when it cannot.
-SourceFile OpenSource(const TFileHeaders& entry) {
-  SourceFile source;
-  std::string error;
-  if (!source.File.Open(entry.FullPath, error)) throw CannotOpenFile(entry.FullPath, error);
-  source.Size = source.File.Size();
-  // The file, and for a compressed one its stream, sized for the worst case (a literal
-  // costs 9/8 of a byte, the checksum 4), then the stream and its trimmed copy.
-  const std::uint64_t streamBound = source.Size + source.Size / 8 + 5;
-  source.Cost = entry.PackingMethod == 0 ? source.Size : 2 * streamBound;
-  return source;
+// Small files travel in batches of consecutive entries, so that the hand-over between the
+// threads is paid per batch: up to this many files, or until the batch holds this many
+// bytes (the files and their streams). A larger file travels alone.
+constexpr std::size_t kBatchEntries = 256;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 20;
+
+// What the units in flight may hold in all, per worker thread.
+constexpr std::uint64_t kBudgetPerThread = std::uint64_t{16} << 20;
+
+// Consecutive entries from First on, handed to a worker together.
+struct SourceBatch {
+  std::size_t First = 0;
+  std::size_t Count = 0;
+  std::uint64_t Cost = 0;
+};
+
+// What a worker made of a batch: the entries' blocks, up to the first that failed, and
+// what it threw.
+struct PackedBatch {
+  std::size_t First = 0;
+  std::vector<PackedEntry> Entries;
+  std::exception_ptr Error;
+};
+
+// What packing a file holds: the file, and for a compressed one its stream, sized for
+// the worst case (a literal costs 9/8 of a byte, the checksum 4). The size is the one the
+// file had when the folder was listed; the file is read at the length it has when opened.
+std::uint64_t PackingCost(const TFileHeaders& entry) {
+  const std::uint64_t size = platform::FileSizeHint(entry.FullPath);
+  return entry.PackingMethod == 0 ? size : 2 * size + size / 8 + 5;
 }
 
 // Reads one source file and makes its data block. Throws FatalError when the file cannot
 // be read whole or its sizes do not fit the header record.
-PackedEntry PackEntry(const TFileHeaders& entry, const platform::InputFile& file,
-                      std::uint64_t largestEntrySize) {
+PackedEntry PackEntry(const TFileHeaders& entry, std::uint64_t largestEntrySize) {
+  platform::InputFile file;
+  std::string error;
+  if (!file.Open(entry.FullPath, error)) throw CannotOpenFile(entry.FullPath, error);
   RequireFits(entry.FullPath, "is", file.Size(), largestEntrySize);
   const auto size = static_cast<std::size_t>(file.Size());
   // A file to compress is read behind room for the coder's spaces, so that it works on
   // this one copy.
   const std::size_t headroom = entry.PackingMethod == 0 ? 0 : kLzssHeadroom;
   TByteFile content(headroom + size);
-  std::string error;
   if (!file.ReadAt(0, content.data() + headroom, size, error)) {
     throw CannotOpenFile(entry.FullPath, error);
   }
@@ -151,12 +165,43 @@ void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
 
   const std::vector<TFileHeaders>& table = run.EntryTable;
   ArchiveOutput archive(run.OutputArchive, HeaderTableSize(table));
-  RunInTableOrder(
-      run.Threads, table.size(), [&](std::size_t i) { return OpenSource(table[i]); },
-      [&](std::size_t i, SourceFile source) {
-        return PackEntry(table[i], source.File, largestEntrySize);
-      },
-      [&](std::size_t i, PackedEntry packed) { archive.Add(table[i], packed); });
+  std::size_t next = 0;  // the next entry to plan
+  std::uint64_t nextCost = 0;
+  bool nextCostKnown = false;
+  auto plan = [&]() -> std::optional<SourceBatch> {
+    if (next == table.size()) return std::nullopt;
+    SourceBatch batch{next, 0, 0};
+    while (next < table.size() && batch.Count < kBatchEntries) {
+      if (!nextCostKnown) nextCost = PackingCost(table[next]);
+      nextCostKnown = true;
+      if (batch.Count > 0 && batch.Cost + nextCost > kBatchBytes) break;
+      batch.Cost += nextCost;
+      ++batch.Count;
+      ++next;
+      nextCostKnown = false;
+    }
+    return batch;
+  };
+  auto work = [&](SourceBatch batch) {
+    PackedBatch packed;
+    packed.First = batch.First;
+    packed.Entries.reserve(batch.Count);
+    try {
+      for (std::size_t k = 0; k < batch.Count; ++k) {
+        packed.Entries.push_back(PackEntry(table[batch.First + k], largestEntrySize));
+      }
+    } catch (...) {
+      packed.Error = std::current_exception();
+    }
+    return packed;
+  };
+  auto write = [&](PackedBatch packed) {
+    for (std::size_t k = 0; k < packed.Entries.size(); ++k) {
+      archive.Add(table[packed.First + k], packed.Entries[k]);
+    }
+    if (packed.Error) std::rethrow_exception(packed.Error);
+  };
+  RunInOrder(run.Threads, kBudgetPerThread * run.Threads, plan, work, write);
   std::string error;
   if (!archive.Finish(error)) {
     run.RaiseResult(kBadPathOrNoWrite);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "archive/archive.h"
 #include "archive/format.h"
@@ -62,13 +63,6 @@ std::string LastLine(const std::string& text) {
   return start == std::string::npos ? text.substr(0, end) : text.substr(start + 2, end - start - 2);
 }
 
-// An entry about to be worked on: its size (what it expands to) and the memory it holds
-// meanwhile (its block and its output).
-struct EntryClaim {
-  std::uint64_t Size = 0;
-  std::uint64_t Cost = 0;
-};
-
 // What a worker made of one entry, for the writer.
 struct ExtractedEntry {
   TByteFile Content;    // the bytes to write; a mission's data, still to be converted
@@ -76,8 +70,6 @@ struct ExtractedEntry {
   std::string Failure;  // why the entry fails; empty when it is sound
   bool Repaired = false;
   bool IsMission = false;
-
-  std::uint64_t HeldBytes() const { return Content.capacity(); }
 };
 
 ExtractedEntry Refused(std::string why) {
@@ -108,6 +100,15 @@ ExtractedEntry Expanded(const TFileHeaders& entry, const TByteFile& block) {
   return extracted;
 }
 
+// Small entries travel in batches of consecutive entries, so that the hand-over between
+// the threads is paid per batch: up to this many entries, or until the batch holds this
+// many bytes (blocks and what they expand to). A larger entry travels alone.
+constexpr std::size_t kBatchEntries = 256;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 20;
+
+// What the units in flight may hold in all, per worker thread.
+constexpr std::uint64_t kBudgetPerThread = std::uint64_t{16} << 20;
+
 // One extraction run: the state the workers read and the writer keeps.
 class Extraction {
  public:
@@ -115,15 +116,15 @@ class Extraction {
       : run_(run),
         archive_(archive),
         writer_(run.OutputFolder),
-        missionTextLeft_(MissionTextBudget(archive_.Size())) {
-    PlaceEntries(firstBlock);
-  }
+        missionTextLeft_(MissionTextBudget(archive_.Size())),
+        entryCount_(run.EntryTable.size() - 1),  // the terminator is not extracted
+        dataPosition_(firstBlock) {}
 
   void Run() {
-    RunInTableOrder(
-        run_.Threads, places_.size(), [this](std::size_t i) { return Claim(i); },
-        [this](std::size_t i, EntryClaim) { return Work(i); },
-        [this](std::size_t i, ExtractedEntry extracted) { Write(i, std::move(extracted)); });
+    RunInOrder(
+        run_.Threads, kBudgetPerThread * run_.Threads, [this] { return NextBatch(); },
+        [this](Batch batch) { return Work(std::move(batch)); },
+        [this](BatchResult result) { Write(std::move(result)); });
   }
 
  private:
@@ -132,62 +133,105 @@ class Extraction {
     std::uint64_t BlockStart = 0;
     const char* Refusal = nullptr;
   };
+  // Consecutive entries from First on, handed to a worker together.
+  struct Batch {
+    std::size_t First = 0;
+    std::vector<Place> Places;
+    std::uint64_t Cost = 0;  // their blocks and what they expand to
+  };
+  struct BatchResult {
+    std::size_t First = 0;
+    std::vector<ExtractedEntry> Entries;
+  };
 
-  void PlaceEntries(std::uint64_t dataPosition) {
-    const std::size_t entryCount = run_.EntryTable.size() - 1;  // the terminator is not extracted
-    places_.resize(entryCount);
-    for (std::size_t i = 0; i < entryCount; ++i) {
-      TFileHeaders& entry = run_.EntryTable[i];
+  // Plans the next batch, in table order: each entry's block is found from the sum of the
+  // data sizes before it. Runs on one thread at a time.
+  std::optional<Batch> NextBatch() {
+    if (next_ == entryCount_) return std::nullopt;
+    Batch batch;
+    batch.First = next_;
+    while (next_ < entryCount_ && batch.Places.size() < kBatchEntries) {
+      TFileHeaders& entry = run_.EntryTable[next_];
+      const Place place = PlaceOf(entry, dataPosition_);
+      const std::uint64_t cost = CostOf(entry, place);
+      if (!batch.Places.empty() && batch.Cost + cost > kBatchBytes) break;
       entry.FullPath = EntryPathOnDisk(run_.OutputFolder, entry.RelativeName);
       // Positions are 64-bit: the archive as a whole may exceed 2 GiB even though no entry
       // may. A size of 2^31 or more reads as negative: such an entry fails, and the next
       // block is looked for past the whole unsigned size, as the field's bytes say.
-      places_[i].BlockStart = dataPosition;
-      dataPosition += static_cast<std::uint32_t>(entry.DataSize);
-      // An empty entry reads nothing, so it is sound wherever a damaged block before it
-      // has put its position.
-      if (entry.DataSize < 0) {
-        places_[i].Refusal = "its data size is 2 GiB or more";
-      } else if (entry.DataSize > 0 && dataPosition > archive_.Size()) {
-        places_[i].Refusal = "its data runs past the end of the archive";
-      } else if (!IsSafeEntryName(entry.RelativeName)) {
-        places_[i].Refusal = "its name leads outside the output folder";
-      }
+      dataPosition_ += static_cast<std::uint32_t>(entry.DataSize);
+      batch.Places.push_back(place);
+      batch.Cost += cost;
+      ++next_;
     }
+    return batch;
   }
 
-  EntryClaim Claim(std::size_t i) const {
-    const TFileHeaders& entry = run_.EntryTable[i];
-    if (places_[i].Refusal != nullptr) return {};
+  Place PlaceOf(const TFileHeaders& entry, std::uint64_t blockStart) const {
+    Place place;
+    place.BlockStart = blockStart;
+    const std::uint64_t blockEnd = blockStart + static_cast<std::uint32_t>(entry.DataSize);
+    // An empty entry reads nothing, so it is sound wherever a damaged block before it has
+    // put its position.
+    if (entry.DataSize < 0) {
+      place.Refusal = "its data size is 2 GiB or more";
+    } else if (entry.DataSize > 0 && blockEnd > archive_.Size()) {
+      place.Refusal = "its data runs past the end of the archive";
+    } else if (!IsSafeEntryName(entry.RelativeName)) {
+      place.Refusal = "its name leads outside the output folder";
+    }
+    return place;
+  }
+
+  // What an entry holds while it is worked on: its block and what it expands to.
+  static std::uint64_t CostOf(const TFileHeaders& entry, const Place& place) {
+    if (place.Refusal != nullptr) return 0;
     const auto size = static_cast<std::uint64_t>(entry.DataSize);
-    if (entry.PackingMethod != kCompressedMethod) return {size, size};
+    if (entry.PackingMethod != kCompressedMethod) return size;
     const auto expanded = std::min(static_cast<std::uint64_t>(std::max(entry.OriginalSize, 0)),
                                    kLargestExpansion * size);
-    return {std::max(size, expanded), size + expanded};
+    return size + expanded;
   }
 
-  // Reads entry i's block. Throws FatalError when the archive cannot be read there (it
+  // Reads an entry's block. Throws FatalError when the archive cannot be read there (it
   // shrank since it was opened): an archive that cannot be read ends the run.
-  TByteFile ReadBlock(std::size_t i) const {
-    TByteFile block(static_cast<std::size_t>(run_.EntryTable[i].DataSize));
+  TByteFile ReadBlock(const TFileHeaders& entry, const Place& place) const {
+    TByteFile block(static_cast<std::size_t>(entry.DataSize));
     std::string error;
-    if (!archive_.ReadAt(places_[i].BlockStart, block.data(), block.size(), error)) {
+    if (!archive_.ReadAt(place.BlockStart, block.data(), block.size(), error)) {
       throw CannotOpenFile(run_.InputPath, error);
     }
     return block;
   }
 
-  // Takes entry i down its road. Runs on a worker: reads the table and the archive only.
-  ExtractedEntry Work(std::size_t i) const {
-    const TFileHeaders& entry = run_.EntryTable[i];
-    if (places_[i].Refusal != nullptr) return Refused(places_[i].Refusal);
-    TByteFile block = ReadBlock(i);
+  // Takes each entry of a batch down its road. Runs on a worker: reads the table and the
+  // archive only. A throw ends the batch; the entries before it in the batch are written
+  // first, then the run ends.
+  BatchResult Work(Batch batch) const {
+    BatchResult result;
+    result.First = batch.First;
+    result.Entries.reserve(batch.Places.size());
+    for (std::size_t k = 0; k < batch.Places.size(); ++k) {
+      result.Entries.push_back(WorkOn(run_.EntryTable[batch.First + k], batch.Places[k]));
+    }
+    return result;
+  }
+
+  ExtractedEntry WorkOn(const TFileHeaders& entry, const Place& place) const {
+    if (place.Refusal != nullptr) return Refused(place.Refusal);
+    TByteFile block = ReadBlock(entry, place);
     if (block.empty()) return {};
     if (entry.PackingMethod == kCompressedMethod) return Expanded(entry, block);
     ExtractedEntry stored;
     stored.IsMission = IsBinarizedMission(entry, block);
     stored.Content = std::move(block);
     return stored;
+  }
+
+  void Write(BatchResult result) {
+    for (std::size_t k = 0; k < result.Entries.size(); ++k) {
+      Write(result.First + k, std::move(result.Entries[k]));
+    }
   }
 
   // Converts a mission under what is left of the run's text budget, and draws its text
@@ -227,9 +271,11 @@ class Extraction {
 
   RunState& run_;
   const platform::InputFile& archive_;
-  std::vector<Place> places_;
   OutputWriter writer_;
   std::size_t missionTextLeft_;  // what is left of the run's mission text budget
+  const std::size_t entryCount_;
+  std::size_t next_ = 0;         // the next entry to plan
+  std::uint64_t dataPosition_;   // where its block begins
 };
 
 }  // namespace

@@ -1,23 +1,26 @@
-// Runs the entries of a mode on a pool of worker threads and hands their results, in table
-// order, to the one thread that writes. Internal to the archive subsystem.
+// Runs the work of a mode on a pool of worker threads and hands the results, in order, to
+// the one thread that writes. Internal to the archive subsystem.
 //
-// Both modes do the same three things per entry: get it ready (open its file, or find its
-// block), turn it into what is written (compress, expand, convert) and write it. The middle
-// step is where the time goes and is independent from entry to entry, so it runs on the
-// workers; the writing stays on the calling thread, in table order, so that the file system
-// sees the same sequence of creations and the same failures whatever the thread count, and
-// every result is byte for byte what one thread makes.
+// Both modes do the same three things: plan the next unit of work (a batch of small entries,
+// or one piece of a large one), turn it into what is written (compress, expand, rate) and
+// write it. The middle step is where the time goes and is independent from unit to unit, so
+// it runs on the workers; planning and writing stay in order, so that the file system sees
+// the same sequence of creations and the same failures whatever the thread count, and every
+// result is byte for byte what one thread makes.
 //
-// Memory. Each entry claims, in table order, the memory it will hold while it is worked on
-// (its file or block, what the coder makes of it); the claim becomes what its result holds
-// once it is done, and is given back when the result has been written. The claims of the
-// entries in flight stay within 2 x threads x the largest entry met so far, plus
-// kBudgetAllowance, except that an entry may always go when nothing else is in flight. So
-// memory does not grow with the archive, a huge entry runs alone if it must, and the
-// entries after it keep the other workers busy as far as the budget reaches.
+// Cost of the hand-over. A million small entries must not get slower with threads, so the
+// pool keeps the threads from waking one another for nothing: a worker that waits for room
+// is woken alone, and only when the unit in hand fits; the writer is woken only when the
+// very unit it waits for is done. The state is a ring of slots, one per unit in flight, so
+// it does not grow with the number of entries. The planner batches small entries, so the
+// hand-over is paid per batch, not per entry.
+//
+// Memory. Each unit states, before it is handed out, what it will hold until it is written
+// (Cost). Units are handed out in order while the costs in flight stay within the budget,
+// except that a unit may always go when nothing else is in flight; so memory is bounded by
+// the budget plus the largest unit, whatever the number and size of the entries.
 #pragma once
 
-#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -30,71 +33,94 @@
 #include <vector>
 
 namespace pbo {
-
-// What the claims of the entries in flight may reach beyond 2 x threads x the largest
-// entry, so that small entries run ahead of a slow writer.
-inline constexpr std::uint64_t kBudgetAllowance = std::uint64_t{8} << 20;
-
 namespace detail {
 
-template <typename Result>
-class OrderedWork {
+template <typename Plan, typename Work>
+class OrderedPool {
  public:
-  OrderedWork(unsigned threads, std::size_t count) : threads_(threads), slots_(count) {}
+  using Unit = typename decltype(std::declval<Plan&>()())::value_type;
+  using Result = decltype(std::declval<Work&>()(std::declval<Unit>()));
 
-  // Worker side: runs entries until none is left or the run stops.
-  template <typename Prepare, typename Work>
-  void Serve(Prepare& prepare, Work& work) {
+  OrderedPool(std::size_t workers, std::uint64_t budget, Plan& plan, Work& work)
+      : plan_(plan), work_(work), budget_(budget), slots_(4 * workers + 4) {}
+
+  // Worker side: plans and works units until the plan is exhausted or the run stops.
+  void Serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      std::size_t i = 0;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || next_ == slots_.size()) return;
-        i = next_++;
+      if (stopping_) return;
+      if (!pending_ && !exhausted_) PlanNext();
+      if (!pending_) return;
+      if (!Fits(pending_->Cost)) {
+        ++roomWaiters_;
+        room_.wait(lock);
+        --roomWaiters_;
+        continue;
       }
-      // What prepare or work throws is kept for the writer, which throws it in turn.
-      std::optional<decltype(prepare(i))> prepared;
-      Slot& slot = slots_[i];
-      try {
-        prepared.emplace(prepare(i));
-      } catch (...) {
-        slot.Error = std::current_exception();
-      }
-      if (!Claim(i, prepared ? prepared->Size : 0, prepared ? prepared->Cost : 0)) return;
-      if (prepared) {
+      const std::uint64_t sequence = handedOut_++;
+      Slot& slot = SlotOf(sequence);
+      slot.Cost = pending_->Cost;
+      inFlightCost_ += slot.Cost;
+      ++inFlight_;
+      std::optional<Unit> unit = std::move(pending_->Value);
+      std::exception_ptr planError = std::move(pending_->Error);
+      pending_.reset();
+      // Another waiting worker may take the next unit if it fits too; it plans it itself.
+      if (roomWaiters_ > 0) room_.notify_one();
+      lock.unlock();
+      std::optional<Result> result;
+      std::exception_ptr error = planError;
+      if (unit) {
         try {
-          slot.Value.emplace(work(i, std::move(*prepared)));
+          result.emplace(work_(std::move(*unit)));
         } catch (...) {
-          slot.Error = std::current_exception();
+          error = std::current_exception();
         }
       }
-      Finish(i, slot.Value ? slot.Value->HeldBytes() : 0);
+      unit.reset();
+      lock.lock();
+      slot.Value = std::move(result);
+      slot.Error = error;
+      slot.Done = true;
+      if (writerWaits_ && writerWaitsFor_ == sequence) done_.notify_one();
     }
   }
 
-  // Writer side: waits for entry i and hands its result over; rethrows what its work threw.
-  Result Take(std::size_t i) {
-    Slot& slot = slots_[i];
+  // Writer side: the next unit's result, in order; nullopt once the plan is exhausted and
+  // every unit has been taken. Rethrows what planning or working that unit threw.
+  std::optional<Result> Take() {
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] { return slot.Done; });
+    const std::uint64_t sequence = taken_;
+    for (;;) {
+      if (sequence < handedOut_ && SlotOf(sequence).Done) break;
+      if (sequence == handedOut_ && exhausted_ && !pending_) return std::nullopt;
+      writerWaits_ = true;
+      writerWaitsFor_ = sequence;
+      done_.wait(lock);
+      writerWaits_ = false;
+    }
+    Slot& slot = SlotOf(sequence);
+    ++taken_;
     if (slot.Error) std::rethrow_exception(slot.Error);
-    Result result = std::move(*slot.Value);
+    std::optional<Result> result = std::move(slot.Value);
     slot.Value.reset();
     return result;
   }
 
-  // Writer side: entry i has been written; its claim is given back.
-  void Release(std::size_t i) {
+  // Writer side: the unit last taken has been written; what it held is given back.
+  void Release() {
     std::lock_guard<std::mutex> lock(mutex_);
-    claimed_ -= slots_[i].Held;
-    slots_[i].Held = 0;
-    WakeClaimsIfRoom();
+    Slot& slot = SlotOf(taken_ - 1);
+    inFlightCost_ -= slot.Cost;
+    --inFlight_;
+    slot = Slot();
+    if (roomWaiters_ > 0 && pending_ && Fits(pending_->Cost)) room_.notify_one();
   }
 
   void Stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
-    claimable_.notify_all();
+    room_.notify_all();
     done_.notify_all();
   }
 
@@ -102,104 +128,107 @@ class OrderedWork {
   struct Slot {
     std::optional<Result> Value;
     std::exception_ptr Error;
-    std::uint64_t Held = 0;
+    std::uint64_t Cost = 0;
     bool Done = false;
   };
+  // The next unit, planned but not yet handed out, or the error its planning threw.
+  struct Planned {
+    std::optional<Unit> Value;
+    std::exception_ptr Error;
+    std::uint64_t Cost = 0;
+  };
 
-  // Waits until entry i, of size bytes, may claim cost bytes: the entries before it have
-  // claimed theirs, and the claim fits the budget or nothing else is in flight. False when
-  // the run stops.
-  bool Claim(std::size_t i, std::uint64_t size, std::uint64_t cost) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    largest_ = std::max(largest_, size);
-    claimable_.wait(lock, [&] { return stopping_ || (nextClaim_ == i && Fits(cost)); });
-    if (stopping_) return false;
-    claimed_ += cost;
-    slots_[i].Held = cost;
-    ++nextClaim_;
-    claimable_.notify_all();
-    return true;
+  Slot& SlotOf(std::uint64_t sequence) { return slots_[sequence % slots_.size()]; }
+
+  // Plans the next unit, under the lock, so that units are planned in order. A throw is
+  // kept as a unit of its own, thrown at the writer in its turn, and ends the plan.
+  void PlanNext() {
+    Planned next;
+    try {
+      std::optional<Unit> unit = plan_();
+      if (!unit) {
+        exhausted_ = true;
+        if (writerWaits_) done_.notify_one();
+        return;
+      }
+      next.Cost = unit->Cost;
+      next.Value = std::move(unit);
+    } catch (...) {
+      next.Error = std::current_exception();
+      exhausted_ = true;
+    }
+    pending_ = std::move(next);
   }
 
-  std::uint64_t Budget() const { return 2 * threads_ * largest_ + kBudgetAllowance; }
-
-  bool Fits(std::uint64_t cost) const { return claimed_ == 0 || claimed_ + cost <= Budget(); }
-
-  // Wakes the workers waiting for room once half the budget is free, not at every entry
-  // written: they then claim a run of entries at once, where waking them for each small
-  // entry would cost the writer a switch of threads per file.
-  void WakeClaimsIfRoom() {
-    if (claimed_ <= Budget() / 2) claimable_.notify_all();
+  bool Fits(std::uint64_t cost) const {
+    return inFlight_ < slots_.size() && (inFlight_ == 0 || inFlightCost_ + cost <= budget_);
   }
 
-  void Finish(std::size_t i, std::uint64_t held) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Slot& slot = slots_[i];
-    // The work is done: the claim becomes what the result holds until it is written.
-    claimed_ = claimed_ - slot.Held + held;
-    if (held < slot.Held) WakeClaimsIfRoom();
-    slot.Held = held;
-    slot.Done = true;
-    done_.notify_one();  // only the writer waits for results
-  }
-
-  const std::uint64_t threads_;
-  std::vector<Slot> slots_;
+  Plan& plan_;
+  Work& work_;
+  const std::uint64_t budget_;
+  std::vector<Slot> slots_;  // a ring: slot of unit k is k modulo its size
   std::mutex mutex_;
-  std::condition_variable claimable_;  // workers wait here for their turn to claim
-  std::condition_variable done_;       // the writer waits here for a result
-  std::size_t next_ = 0;               // the next entry to hand out
-  std::size_t nextClaim_ = 0;          // the next entry to claim memory; claims go in table order
-  std::uint64_t claimed_ = 0;
-  std::uint64_t largest_ = 0;  // the largest entry size met so far
+  std::condition_variable room_;  // workers wait here for room for the pending unit
+  std::condition_variable done_;  // the writer waits here for the unit it takes next
+  std::optional<Planned> pending_;
+  std::uint64_t handedOut_ = 0;  // units handed out to workers
+  std::uint64_t taken_ = 0;      // units taken by the writer
+  std::size_t inFlight_ = 0;     // units handed out and not yet written
+  std::uint64_t inFlightCost_ = 0;
+  unsigned roomWaiters_ = 0;
+  bool writerWaits_ = false;
+  std::uint64_t writerWaitsFor_ = 0;
+  bool exhausted_ = false;
   bool stopping_ = false;
 };
 
 }  // namespace detail
 
-// Runs count entries through three steps and returns once every entry has been written:
-//   prepare(i) -> P   on a worker, before memory is claimed; P::Size is the entry's size
-//                     (its file, or what it expands to), P::Cost what it will hold while it
-//                     is worked on (its block or file, and what is made of it);
-//   work(i, P&&) -> R on a worker; R::HeldBytes() is what the result holds until written;
-//   write(i, R&&)     on the calling thread, for i = 0, 1, 2, ... in that order.
-// With threads at 1 (or a single entry) everything runs on the calling thread, entry by
-// entry, as it always did. What prepare or work throws for entry i is thrown here when
-// entry i's turn to be written comes, as is what write throws; the workers are stopped and
-// joined first, and nothing after entry i is written.
-template <typename Prepare, typename Work, typename Write>
-void RunInTableOrder(unsigned threads, std::size_t count, Prepare prepare, Work work, Write write) {
-  using Result = decltype(work(std::size_t{0}, prepare(std::size_t{0})));
-  const std::size_t workers = std::min<std::size_t>(threads, count);
-  if (workers <= 1) {
-    for (std::size_t i = 0; i < count; ++i) write(i, work(i, prepare(i)));
+// Runs a mode's units through three steps and returns once every unit has been written:
+//   plan() -> std::optional<U>   the next unit in order, or nullopt when there is none;
+//                                called by one thread at a time. U::Cost is what the unit
+//                                holds, with its result, until it has been written;
+//   work(U&&) -> R               on a worker;
+//   write(R&&)                   on the calling thread, for the units in planned order.
+// Units in flight are held within budget (beyond a single unit, which may always go).
+// With threads at 1 everything runs on the calling thread, unit by unit. What plan or work
+// throws for a unit is thrown here when that unit's turn to be written comes, as is what
+// write throws; the workers are stopped and joined first, and nothing after it is written.
+template <typename Plan, typename Work, typename Write>
+void RunInOrder(unsigned threads, std::uint64_t budget, Plan plan, Work work, Write write) {
+  auto inline_run = [&] {
+    while (auto unit = plan()) write(work(std::move(*unit)));
+  };
+  if (threads <= 1) {
+    inline_run();
     return;
   }
-  detail::OrderedWork<Result> state(threads, count);
-  std::vector<std::thread> pool;
+  detail::OrderedPool<Plan, Work> pool(threads, budget, plan, work);
+  std::vector<std::thread> workers;
   // Stops and joins the workers however the writer leaves, a throw included.
   struct Joiner {
-    detail::OrderedWork<Result>& State;
-    std::vector<std::thread>& Pool;
+    detail::OrderedPool<Plan, Work>& Pool;
+    std::vector<std::thread>& Workers;
     ~Joiner() {
-      State.Stop();
-      for (std::thread& thread : Pool) thread.join();
+      Pool.Stop();
+      for (std::thread& worker : Workers) worker.join();
     }
-  } joiner{state, pool};
-  for (std::size_t t = 0; t < workers; ++t) {
+  } joiner{pool, workers};
+  for (unsigned t = 0; t < threads; ++t) {
     try {
-      pool.emplace_back([&] { state.Serve(prepare, work); });
+      workers.emplace_back([&pool] { pool.Serve(); });
     } catch (const std::system_error&) {
-      break;  // fewer threads than asked for; the writer below still gets every entry
+      break;  // fewer threads than asked for; those there are still do every unit
     }
   }
-  if (pool.empty()) {
-    for (std::size_t i = 0; i < count; ++i) write(i, work(i, prepare(i)));
+  if (workers.empty()) {
+    inline_run();
     return;
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    write(i, state.Take(i));
-    state.Release(i);
+  while (auto result = pool.Take()) {
+    write(std::move(*result));
+    pool.Release();
   }
 }
 

@@ -40,6 +40,10 @@ std::vector<std::string> Arguments(int argc, char** argv);
 enum class PathKind { Missing, File, Folder, Other };
 PathKind KindOf(const std::string& path);
 
+// The size in bytes of the file at path (links followed) as the system states it now, or 0
+// when it cannot be had. A hint, for planning work: the file may change before it is read.
+std::uint64_t FileSizeHint(const std::string& path);
+
 // True when path itself (not what it points to) is a symbolic link or, on Windows, a
 // reparse point; such a path is never written through by extraction.
 bool IsLink(const std::string& path);

@@ -241,6 +241,11 @@ PathKind KindOf(const std::string& path) {
   return KindOfStat(::stat(path.c_str(), &info), info);
 }
 
+std::uint64_t FileSizeHint(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
 bool IsLink(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);

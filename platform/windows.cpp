@@ -425,6 +425,15 @@ std::vector<std::string> Arguments(int argc, wchar_t** argv) {
   return arguments;
 }
 
+std::uint64_t FileSizeHint(const std::string& path) {
+  std::wstring wide;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!WidePath(path, wide) || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
+    return 0;
+  }
+  return std::uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+}
+
 PathKind KindOf(const std::string& path) {
   const DWORD attributes = AttributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;

@@ -21,7 +21,7 @@ constexpr const char* kUsageLine =
 
 // What --help prints: the calls, the environment and the exit codes.
 constexpr const char* kHelp =
-    "Usage: pbo -x ARCHIVE.pbo   extract every entry into the folder ARCHIVE beside it\n"
+    "Usage: pbo -x ARCHIVE.pbo   write every entry into the folder ARCHIVE beside it\n"
     "       pbo -a FOLDER        pack FOLDER into FOLDER.pbo beside it\n"
     "       pbo -l ARCHIVE.pbo   list the entries: sizes, how each is held, names\n"
     "       pbo -t ARCHIVE.pbo   test every entry as -x would, writing nothing\n"
@@ -29,10 +29,10 @@ constexpr const char* kHelp =
     "Only the switch's second character counts, in any case: -x, -X and /x extract.\n"
     "Environment:\n"
     "  PBO_THREADS=N  worker threads (default: as many as the machine runs at once)\n"
-    "  PBO_VERBOSE=1  a line on standard error for each thing that decides the exit code\n"
+    "  PBO_VERBOSE=1  name on standard error each thing that decides the exit code\n"
     "Exit codes: 0 done; 1 a bad call, or an error that ends the run (its line says\n"
-    "  which); 2 a bad path, or the archive cannot be written; 3 an entry failed (with\n"
-    "  -l: its data runs past the end of the archive).\n";
+    "  which); 2 a bad path, or the archive cannot be written; 3 an entry failed\n"
+    "  (-l: its data runs past the end of the archive).\n";
 
 // Only the switch's second character counts: -x, /X and -xyz all select extract mode.
 std::string ModeLetterOf(const std::string& modeSwitch) {

@@ -150,17 +150,24 @@ void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
   }
 
   const std::vector<TFileHeaders>& table = run.EntryTable;
+  RunProgress& progress = run.Progress;
+  progress.EntriesTotal = table.size();
   ArchiveOutput archive(run.OutputArchive, HeaderTableSize(table));
   RunInTableOrder(
       run.Threads, table.size(), [&](std::size_t i) { return OpenSource(table[i]); },
       [&](std::size_t i, SourceFile source) {
-        return PackEntry(table[i], source.File, largestEntrySize);
+        PackedEntry packed = PackEntry(table[i], source.File, largestEntrySize);
+        progress.BytesRead += source.Size;
+        return packed;
       },
-      [&](std::size_t i, PackedEntry packed) { archive.Add(table[i], packed); });
+      [&](std::size_t i, PackedEntry packed) {
+        archive.Add(table[i], packed);
+        ++progress.EntriesDone;
+        progress.BytesWritten += packed.Block.size();
+      });
   std::string error;
   if (!archive.Finish(error)) {
-    run.RaiseResult(kBadPathOrNoWrite);
-    run.Report("cannot write \"" + run.OutputArchive + "\": " + error);
+    run.Fail(kBadPathOrNoWrite, "cannot write \"" + run.OutputArchive + "\": " + error);
   }
 }
 

@@ -7,6 +7,9 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 
 BASE_PACKAGES := cmake ninja-build g++ libgtest-dev groff-base
+# What the tests use beyond the build: the package test checks the package with lintian.
+# Not in BASE_PACKAGES, so that make demo stays quick.
+TEST_PACKAGES := lintian
 
 .PHONY: all deps configure build pbo demo test sanitize clean
 
@@ -41,6 +44,7 @@ demo: pbo
 
 # Builds everything and runs every test; then says why each skipped test was skipped.
 test: build
+	@scripts/need.sh $(TEST_PACKAGES)
 	@JOBS=$(JOBS) scripts/run-tests.sh $(BUILD)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.

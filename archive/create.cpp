@@ -164,6 +164,8 @@ void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
   }
 
   const std::vector<TFileHeaders>& table = run.EntryTable;
+  RunProgress& progress = run.Progress;
+  progress.EntriesTotal = table.size();
   ArchiveOutput archive(run.OutputArchive, HeaderTableSize(table));
   std::size_t next = 0;  // the next entry to plan
   std::uint64_t nextCost = 0;
@@ -188,7 +190,10 @@ void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
     packed.Entries.reserve(batch.Count);
     try {
       for (std::size_t k = 0; k < batch.Count; ++k) {
-        packed.Entries.push_back(PackEntry(table[batch.First + k], largestEntrySize));
+        const TFileHeaders& entry = table[batch.First + k];
+        packed.Entries.push_back(PackEntry(entry, largestEntrySize));
+        const PackedEntry& done = packed.Entries.back();
+        progress.BytesRead += entry.PackingMethod == 0 ? done.Block.size() : done.OriginalSize;
       }
     } catch (...) {
       packed.Error = std::current_exception();
@@ -198,14 +203,15 @@ void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
   auto write = [&](PackedBatch packed) {
     for (std::size_t k = 0; k < packed.Entries.size(); ++k) {
       archive.Add(table[packed.First + k], packed.Entries[k]);
+      ++progress.EntriesDone;
+      progress.BytesWritten += packed.Entries[k].Block.size();
     }
     if (packed.Error) std::rethrow_exception(packed.Error);
   };
   RunInOrder(run.Threads, kBudgetPerThread * run.Threads, plan, work, write);
   std::string error;
   if (!archive.Finish(error)) {
-    run.RaiseResult(kBadPathOrNoWrite);
-    run.Report("cannot write \"" + run.OutputArchive + "\": " + error);
+    run.Fail(kBadPathOrNoWrite, "cannot write \"" + run.OutputArchive + "\": " + error);
   }
 }
 

@@ -113,27 +113,39 @@ std::string ToBackslashes(std::string name) {
   return name;
 }
 
-std::uint64_t ReadEntryTable(std::uint64_t archiveSize, const ArchiveReader& read,
-                             const std::string& archivePath, std::vector<TFileHeaders>& table) {
+std::uint64_t VisitEntryTable(std::uint64_t archiveSize, const ArchiveReader& read,
+                              const std::string& archivePath,
+                              const std::function<void(TFileHeaders&&)>& visit,
+                              std::vector<std::string>* versionStrings) {
   TableReader reader(archiveSize, read, archivePath);
   if (reader.StartsWith(kVersionMarker, sizeof kVersionMarker)) {
     reader.Skip(kVersionRecordSize, "version record cut short");
+    std::vector<std::string> strings;
     for (int i = 0; i < kVersionStrings; ++i) {
-      reader.ZeroTerminated("version string without its zero byte");
+      strings.push_back(reader.ZeroTerminated("version string without its zero byte"));
     }
+    if (versionStrings != nullptr) *versionStrings = std::move(strings);
   }
   for (;;) {
     TFileHeaders record;
-    record.RelativeName = ToBackslashes(reader.ZeroTerminated("entry name without its zero byte"));
+    record.RelativeName = reader.ZeroTerminated("entry name without its zero byte");
     record.PackingMethod = reader.Le32();
     record.OriginalSize = static_cast<std::int32_t>(reader.Le32());
     reader.Le32();  // reserved
     reader.Le32();  // time stamp
     record.DataSize = static_cast<std::int32_t>(reader.Le32());
     const bool terminator = record.RelativeName.empty();
-    table.push_back(std::move(record));
+    visit(std::move(record));
     if (terminator) return reader.Position();
   }
+}
+
+std::uint64_t ReadEntryTable(std::uint64_t archiveSize, const ArchiveReader& read,
+                             const std::string& archivePath, std::vector<TFileHeaders>& table) {
+  return VisitEntryTable(archiveSize, read, archivePath, [&table](TFileHeaders&& record) {
+    record.RelativeName = ToBackslashes(std::move(record.RelativeName));
+    table.push_back(std::move(record));
+  });
 }
 
 std::uint64_t ReadEntryTable(const TByteFile& archive, const std::string& archivePath,
@@ -161,6 +173,19 @@ void AppendHeaderRecord(TByteFile& area, const std::string& name, std::uint32_t 
   AppendLe32(area, 0);  // reserved
   AppendLe32(area, 0);  // time stamp
   AppendLe32(area, dataSize);
+}
+
+bool IsBinarizedMission(const TFileHeaders& entry, const std::uint8_t* start) {
+  constexpr std::uint8_t kSignature[kMissionSignatureSize] = {0x00, 0x72, 0x61, 0x50, 0x04,
+                                                              0x00, 0x00, 0x00, 0x00};
+  constexpr std::int32_t kMinimumSize = 10;
+  return entry.PackingMethod != kCompressedMethod && entry.DataSize >= kMinimumSize &&
+         start != nullptr && std::memcmp(start, kSignature, sizeof kSignature) == 0 &&
+         IsMissionName(entry.RelativeName);
+}
+
+bool IsMissionName(const std::string& relativeName) {
+  return platform::UpperCaseAscii(platform::EntryFileName(relativeName)) == "MISSION.ZEM";
 }
 
 void AppendTerminator(TByteFile& area) {

@@ -32,13 +32,23 @@ std::string ToBackslashes(std::string name);
 using ArchiveReader =
     std::function<void(std::uint64_t offset, std::uint8_t* out, std::size_t size)>;
 
-// Reads the header table of an archive of archiveSize bytes, through read, a window at a
-// time: passes over a leading version record and its three strings, then appends one
-// record per header record to table, the terminator's (empty name) last. RelativeName,
-// PackingMethod, OriginalSize and DataSize are filled; FullPath is left to the caller.
-// Returns the offset of the first data block.
+// Walks the header table of an archive of archiveSize bytes, through read, a window at a
+// time: takes a leading version record's three strings into versionStrings (when it is not
+// null; left as it is when there is no version record), then hands one record per header
+// record to visit, in table order, the terminator's (empty name) last. RelativeName holds
+// the name as the archive holds it ("/" not turned into "\"); PackingMethod, OriginalSize
+// and DataSize are filled; FullPath is empty. Returns the offset of the first data block.
 // Throws FatalError, naming archivePath, when the table runs out of bytes before its
-// terminator (a name without its zero byte, a record cut short, a version record cut short).
+// terminator (a name without its zero byte, a record cut short, a version record cut
+// short); visit has seen the records before that point.
+std::uint64_t VisitEntryTable(std::uint64_t archiveSize, const ArchiveReader& read,
+                              const std::string& archivePath,
+                              const std::function<void(TFileHeaders&&)>& visit,
+                              std::vector<std::string>* versionStrings = nullptr);
+
+// Reads the header table as VisitEntryTable walks it, appending one record per header
+// record to table with every "/" of its name turned into "\". Returns the offset of the
+// first data block. Throws as VisitEntryTable.
 std::uint64_t ReadEntryTable(std::uint64_t archiveSize, const ArchiveReader& read,
                              const std::string& archivePath, std::vector<TFileHeaders>& table);
 
@@ -54,6 +64,19 @@ std::uint64_t HeaderTableSize(const std::vector<TFileHeaders>& entries);
 // zero reserved field, a zero time stamp and data size.
 void AppendHeaderRecord(TByteFile& area, const std::string& name, std::uint32_t packingMethod,
                         std::uint32_t originalSize, std::uint32_t dataSize);
+
+// True when the file name of relativeName (with "\" between folders) is MISSION.ZEM, in
+// any case, in any folder: the name of an entry that may hold a binarized mission.
+bool IsMissionName(const std::string& relativeName);
+
+// True when an entry would be extracted as a mission's text: it is stored, its file name is
+// MISSION.ZEM (IsMissionName) and its block (DataSize bytes) is at least 10 bytes long and
+// opens with the binarized signature, whose 9 bytes `start` holds (null: the block has not
+// been read, and the answer is false).
+bool IsBinarizedMission(const TFileHeaders& entry, const std::uint8_t* start);
+
+// The bytes of a block that IsBinarizedMission looks at.
+inline constexpr std::size_t kMissionSignatureSize = 9;
 
 // Appends the 21-byte terminator record: an empty name, the compressed packing method and
 // four zero numbers.

@@ -4,7 +4,19 @@
 namespace pbo {
 
 void RunState::Report(const std::string& line) const {
-  if (Verbose) platform::ReportError(line);
+  if (!Verbose) return;
+  if (ReportLine) {
+    ReportLine(line);
+  } else {
+    platform::ReportError(line);
+  }
+}
+
+void RunState::Fail(std::int32_t code, const std::string& line) {
+  RaiseResult(code);
+  if (code == kEntryFailed) ++FailedEntries;
+  if (FirstFailure.empty()) FirstFailure = line;
+  Report(line);
 }
 
 }  // namespace pbo

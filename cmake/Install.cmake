@@ -54,15 +54,25 @@ endif()
 set(PBO_USER_FILES ${PROJECT_BINARY_DIR}/user-files)
 set(PBO_GUIDES ${PROJECT_SOURCE_DIR}/docs/format.md ${PROJECT_SOURCE_DIR}/docs/security.md)
 
+# The manual page as installed: its footer shows the version.
+set(PBO_MANUAL_PAGE ${PBO_USER_FILES}/page/pbo.1)
+add_custom_command(OUTPUT ${PBO_MANUAL_PAGE}
+  COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/man/pbo.1 -DOUT=${PBO_MANUAL_PAGE}
+          -DVERSION=${PROJECT_VERSION} -P ${CMAKE_CURRENT_LIST_DIR}/ManualPage.cmake
+  DEPENDS ${PROJECT_SOURCE_DIR}/man/pbo.1 ${CMAKE_CURRENT_LIST_DIR}/ManualPage.cmake
+  COMMENT "Writing the manual page of version ${PROJECT_VERSION}" VERBATIM)
+
 if(WIN32)
   # Windows users open texts with a double click: .txt names, CR LF line ends, and the
   # manual rendered as plain text (groff runs on the build machine, also in cross builds).
   find_program(PBO_GROFF groff NO_CMAKE_FIND_ROOT_PATH)
   mark_as_advanced(PBO_GROFF)
-  set(texts README.md=README.txt LICENSE=LICENSE.txt docs/format.md=format.txt
-            docs/security.md=security.txt)
+  # Windows users get a README of their own: the project's speaks of make and apt-get.
+  set(texts ${PROJECT_SOURCE_DIR}/packaging/README-windows.txt=README.txt
+            ${PROJECT_SOURCE_DIR}/LICENSE=LICENSE.txt ${PROJECT_SOURCE_DIR}/docs/format.md=format.txt
+            ${PROJECT_SOURCE_DIR}/docs/security.md=security.txt)
   if(PBO_GROFF)
-    list(APPEND texts man/pbo.1=manual.txt)
+    list(APPEND texts ${PBO_MANUAL_PAGE}=manual.txt)
   else()
     message(WARNING "groff not found: the Windows download goes without manual.txt")
   endif()
@@ -72,10 +82,9 @@ if(WIN32)
     list(GET pair 0 source)
     list(GET pair 1 name)
     add_custom_command(OUTPUT ${PBO_USER_FILES}/${name}
-      COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/${source}
-              -DOUT=${PBO_USER_FILES}/${name} -DGROFF=${PBO_GROFF}
-              -P ${CMAKE_CURRENT_LIST_DIR}/WindowsText.cmake
-      DEPENDS ${PROJECT_SOURCE_DIR}/${source} ${CMAKE_CURRENT_LIST_DIR}/WindowsText.cmake
+      COMMAND ${CMAKE_COMMAND} -DIN=${source} -DOUT=${PBO_USER_FILES}/${name}
+              -DGROFF=${PBO_GROFF} -P ${CMAKE_CURRENT_LIST_DIR}/WindowsText.cmake
+      DEPENDS ${source} ${CMAKE_CURRENT_LIST_DIR}/WindowsText.cmake
       COMMENT "Writing ${name} for Windows" VERBATIM)
     list(APPEND windowsTexts ${PBO_USER_FILES}/${name})
   endforeach()
@@ -87,7 +96,7 @@ else()
   # no time stamp inside, so the same sources always give the same package.
   find_program(PBO_GZIP gzip)
   mark_as_advanced(PBO_GZIP)
-  set(manualPage ${PROJECT_SOURCE_DIR}/man/pbo.1)
+  set(manualPage ${PBO_MANUAL_PAGE})
   set(changelog ${PROJECT_SOURCE_DIR}/packaging/changelog)
   if(PBO_GZIP)
     foreach(source IN ITEMS ${manualPage} ${changelog})
@@ -99,8 +108,8 @@ else()
     endforeach()
     set(manualPage ${PBO_USER_FILES}/pbo.1.gz)
     set(changelog ${PBO_USER_FILES}/changelog.gz)
-    add_custom_target(pbo_user_files ALL DEPENDS ${manualPage} ${changelog})
   endif()
+  add_custom_target(pbo_user_files ALL DEPENDS ${manualPage} ${changelog})
   install(TARGETS pbo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
   install(FILES ${manualPage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog} ${PBO_GUIDES}

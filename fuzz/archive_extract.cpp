@@ -1,5 +1,5 @@
-// Fuzz target: the bytes as an archive, extracted with ExtractArchive into an output folder
-// where traps were left earlier.
+// Fuzz target: the bytes as an archive, listed, tested and extracted with ExtractArchive
+// into an output folder where traps were left earlier.
 //
 // Layout of the scratch folder, made once per process under the system's temporary
 // folder and rebuilt before every input:
@@ -16,15 +16,19 @@
 //     otherwise the result code is 0 or 3 and no other exception escapes;
 //   - nothing is written beside the output folder or through a trap: <scratch> holds only
 //     Island.pbo (unchanged), box and an empty decoy, and box only Island;
-//   - the traps are as they were, and they are the only links below the output folder.
+//   - the traps are as they were, and they are the only links below the output folder;
+//   - listing and testing first change nothing there, refuse the same tables, and fail no
+//     more entries than extraction does (listing no more than testing).
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -153,24 +157,51 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   fs::create_directories(output);
   const std::vector<const Trap*> traps = LayTraps(output);
 
-  pbo::RunState run;
-  run.ModeLetter = "X";
-  run.InputPath = archive.string();
-  run.OutputFolder = output.string() + static_cast<char>(fs::path::preferred_separator);
-  bool refused = false;
-  try {
-    pbo::ExtractArchive(run);
-  } catch (const pbo::FatalError&) {
-    refused = true;
-  }
-
-  if (refused) {
-    // Nothing new: the folder d and the traps laid, at the top and in d.
+  // Nothing new: the folder d and the traps laid, at the top and in d.
+  const auto checkNothingNew = [&] {
     std::size_t inD = 0;
     for (const Trap* trap : traps) inD += std::strchr(trap->Name, '/') != nullptr;
     FUZZ_CHECK(NamesIn(output).size() == 1 + traps.size() - inD);
     FUZZ_CHECK(NamesIn(output / "d").size() == inD);
+  };
+  const auto refusedBy = [](const std::function<void()>& mode) {
+    try {
+      mode();
+    } catch (const pbo::FatalError&) {
+      return true;
+    }
+    return false;
+  };
+
+  pbo::RunState run;
+  run.ModeLetter = "X";
+  run.InputPath = archive.string();
+  run.OutputFolder = output.string() + static_cast<char>(fs::path::preferred_separator);
+  pbo::RunState test;
+  test.InputPath = run.InputPath;
+  test.OutputFolder = run.OutputFolder;
+  test.TouchNoDisk = true;
+  const bool testRefused = refusedBy([&] { pbo::ExtractArchive(test); });
+  pbo::RunState list;
+  list.InputPath = run.InputPath;
+#ifdef _WIN32
+  std::FILE* nowhere = std::fopen("NUL", "w");
+#else
+  std::FILE* nowhere = std::fopen("/dev/null", "w");
+#endif
+  FUZZ_CHECK(nowhere != nullptr);
+  const bool listRefused = refusedBy([&] { pbo::ListArchive(list, nowhere); });
+  std::fclose(nowhere);
+  checkNothingNew();
+  const bool refused = refusedBy([&] { pbo::ExtractArchive(run); });
+  FUZZ_CHECK(testRefused == refused && listRefused == refused);
+
+  if (refused) {
+    checkNothingNew();
   } else {
+    FUZZ_CHECK(list.FailedEntries <= test.FailedEntries);
+    FUZZ_CHECK(test.FailedEntries <= run.FailedEntries);
+    FUZZ_CHECK((test.ResultCode == pbo::kEntryFailed) <= (run.ResultCode == pbo::kEntryFailed));
     FUZZ_CHECK(run.ResultCode == pbo::kRunCompleted || run.ResultCode == pbo::kEntryFailed);
   }
   FUZZ_CHECK(NamesIn(scratch).size() == 3);

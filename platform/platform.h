@@ -152,4 +152,8 @@ std::string AbsolutePath(const std::string& path);
 // show as "?", so the line stays one line.
 void ReportError(const std::string& message);
 
+// True when standard error is a terminal (on Windows a console) that a person may be
+// watching; false for a file, a pipe or a closed stream.
+bool StandardErrorIsTerminal();
+
 }  // namespace pbo::platform

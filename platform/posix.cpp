@@ -493,4 +493,6 @@ std::string AbsolutePath(const std::string& path) {
   return absolute + path;
 }
 
+bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 }  // namespace pbo::platform

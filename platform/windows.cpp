@@ -675,4 +675,11 @@ std::string AbsolutePath(const std::string& path) {
   }
 }
 
+// A console, not merely a character device: NUL is one too, and _isatty takes it for a
+// terminal.
+bool StandardErrorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 }  // namespace pbo::platform

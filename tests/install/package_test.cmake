@@ -1,5 +1,6 @@
 # `cpack -G DEB` makes pbo_VERSION_ARCH.deb holding exactly the tool, its compressed manual
-# page, the copyright, the changelog of this version and the two guides (no library files);
+# page (its footer showing the version), the copyright, the changelog of this version and
+# the two guides (no library files);
 # lintian, where it is installed, finds no error and no warning in it; and the packaged
 # tool runs.
 #   -DCPACK= the cpack program  -DBUILD_DIR= the build folder  -DCONFIG= its configuration
@@ -45,11 +46,15 @@ if(NOT files STREQUAL expected)
 endif()
 
 # The packaged tool's informational tags (I:) are left to the README's account of them.
+# lintian leaves files of its own in the temporary folder: it gets one in WORK.
 find_program(LINTIAN lintian)
 if(LINTIAN)
-  run_or_fail("${LINTIAN}" --fail-on error,warning "${package}")
+  file(MAKE_DIRECTORY "${WORK}/lintian")
+  run_or_fail("${CMAKE_COMMAND}" -E env "TMPDIR=${WORK}/lintian" "${LINTIAN}"
+              --fail-on error,warning "${package}")
 else()
-  message("lintian is not installed: the package's layout is checked, not its policy")
+  message("lintian is not installed (make test installs it): the package's layout is "
+          "checked, not its policy")
 endif()
 
 run_or_fail("${DPKG_DEB}" -x "${package}" "${WORK}/root")
@@ -57,6 +62,12 @@ run_or_fail("${DPKG_DEB}" -x "${package}" "${WORK}/root")
 run_or_fail(gzip -dc "${WORK}/root/usr/share/doc/pbo/changelog.gz")
 if(NOT output MATCHES "^pbo \\(${VERSION}\\) ")
   message(FATAL_ERROR "packaging/changelog does not begin with version ${VERSION}")
+endif()
+# The manual page's footer shows the version, which CMakeLists.txt alone states.
+run_or_fail(gzip -dc "${WORK}/root/usr/share/man/man1/pbo.1.gz")
+if(NOT output MATCHES "^\\.TH PBO 1 [^ \n]+ \"pbo ${VERSION}\" ")
+  string(REGEX MATCH "^[^\n]*" firstLine "${output}")
+  message(FATAL_ERROR "the manual page begins with [${firstLine}], without version ${VERSION}")
 endif()
 expect_sample_extracts("${WORK}/root/usr/bin/pbo" "${SAMPLE}" "${WORK}/run")
 

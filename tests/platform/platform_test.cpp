@@ -437,6 +437,11 @@ TEST_F(ReplacementFile, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
   fs::create_hard_link(Target(), second);
   fs::permissions(second.parent_path(), fs::perms::all);
   fs::permissions(scratch_.Path(), readOnly);
+  // In place, the content is gathered in the system's temporary folder first: one that the
+  // user may write, not whatever $TMPDIR the suite was given.
+  const char* temporaryFolder = std::getenv("TMPDIR");
+  const std::string previousTemporary = temporaryFolder != nullptr ? temporaryFolder : "";
+  ::setenv("TMPDIR", second.parent_path().c_str(), 1);
   EXPECT_EQ(testing::RunUnprivileged(
                 scratch_.Path(),
                 [this, &second] {
@@ -458,6 +463,11 @@ TEST_F(ReplacementFile, FolderThatMayNotBeWrittenTakesTheFileInPlace) {
                   return 0;
                 }),
             0);
+  if (temporaryFolder != nullptr) {
+    ::setenv("TMPDIR", previousTemporary.c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
   fs::permissions(scratch_.Path(), fs::perms::owner_all, fs::perm_options::add);
   EXPECT_EQ(ReadFile(Target()), ToBytes("new content"));
   EXPECT_EQ(CountItems(scratch_.Path()), 2u);  // the archive and the folder of its second name

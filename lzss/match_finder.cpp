@@ -93,23 +93,20 @@ void MatchFinder::ListRun(std::size_t start, std::size_t length) {
 }
 
 // Indexes the run of equal bytes at pos: a run starts where the byte before differs (or at
-// the floor) and is listed whole; its positions up to the last two bytes go to the spare
-// bucket. Returns the first position after those indexed.
+// the floor) and is listed whole, and its positions up to the last two bytes go to the
+// spare bucket, all at once. Returns the first position after them.
 //
-// Inside a run, positions need not wait for the coder to pass them one by one: a position
-// whose 18 bytes lie in the run is answered by the run lists alone, so every position of
-// the run up to 18 before its end can be indexed at once, unlinking the positions that
-// leave the window with them. Only the last few, where a search reads the buckets again,
-// are left until the coder comes near. Most of the leaving positions of a long run are run
-// positions themselves, in the spare bucket: a test of their bucket passes over them, and
-// the run's own slots are marked in one fill. On long runs (runs.dat) that is about twice
-// as fast as indexing each position as the coder passes it.
-std::size_t MatchFinder::IndexRun(std::size_t pos, std::size_t end) {
+// The positions of a run need not wait for the coder to pass them one by one: a search
+// inside the run reads the run lists, and the buckets only for candidates that go on past
+// a run's end, which lie further on than anything the run's positions unlink as they come
+// in. Most of the leaving positions of a long run are run positions themselves, in the
+// spare bucket: stretches of them noted as such are passed over at once, the others by a
+// test of their bucket, and the run's own slots are marked in one fill. On long runs
+// (runs.dat) that is 2.6 times as fast as indexing each position as the coder passes it.
+std::size_t MatchFinder::IndexRun(std::size_t pos) {
   const std::size_t length = RunLength(pos, n_);
   if (pos == floor_ || window_[pos - 1] != window_[pos]) ListRun(pos, length);
-  const std::size_t keys = length - (kMinMatch - 1);
-  const std::size_t searchedByRuns = length > kMaxMatch ? length - kMaxMatch + 1 : 0;
-  const std::size_t runKeys = std::min(keys, std::max(end - pos, searchedByRuns));
+  const std::size_t runKeys = std::min(length - (kMinMatch - 1), indexLimit_ - pos);
   // Positions from pos on never were in a bucket, and the slots of those before were not
   // yet reused.
   const auto leaving = static_cast<std::int32_t>(pos) - static_cast<std::int32_t>(kMaxDistance);

@@ -93,7 +93,7 @@ class MatchFinder {
   void IndexUpTo(std::size_t p);
   void Unlink(std::int32_t leaving);
   void Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index);
-  std::size_t IndexRun(std::size_t pos, std::size_t end);
+  std::size_t IndexRun(std::size_t pos);
   void UnlinkLeaving(std::int32_t from, std::int32_t to);
   void MarkSpare(std::size_t pos, std::size_t count);
   void NoteSpan(std::size_t start, std::size_t end);
@@ -153,15 +153,15 @@ inline void MatchFinder::Add(std::int32_t pos, std::int32_t leaving, std::uint32
 }
 
 // Lists the positions up to p, each unlinking the one that leaves the window as it comes
-// in. A position whose first three bytes are equal is left to the run lists; the positions
-// of a run may be indexed ahead of p.
+// in. A position whose first three bytes are equal is left to the run lists, and the rest
+// of its run is indexed with it, ahead of p.
 inline void MatchFinder::IndexUpTo(std::size_t p) {
   const std::size_t end = p < indexLimit_ ? p : indexLimit_;
   std::size_t pos = indexed_;
   while (pos < end) {
     const std::uint32_t key = Key(window_ + pos);
     if (IsRunKey(key)) {
-      pos = IndexRun(pos, end);
+      pos = IndexRun(pos);
       continue;
     }
     const auto position = static_cast<std::int32_t>(pos);

@@ -144,6 +144,16 @@ std::vector<std::pair<std::string, Bytes>> Kinds(std::size_t size) {
   }
   spaceStartLoneZeros.insert(spaceStartLoneZeros.end(), random.begin(), random.end());
   spaceStartLoneZeros.resize(size);
+  // Twice a byte and a run, about once a window: each run comes in as the one a window
+  // before leaves, and the byte before it with it.
+  Bytes runsAWindowApart = RandomBytes(16, size);
+  for (std::size_t at = 50; at + 400 < size; at += 4090 + at % 11) {
+    for (const std::size_t run : {at, at + 300}) {
+      runsAWindowApart[run] = 'x';
+      std::fill_n(runsAWindowApart.begin() + static_cast<std::ptrdiff_t>(run) + 1, 20 + at % 50,
+                  'a');
+    }
+  }
   return {{"config", ConfigText(1, size)},
           {"prose", ProseText(2, size)},
           {"geometry", Geometry(3, size)},
@@ -160,7 +170,8 @@ std::vector<std::pair<std::string, Bytes>> Kinds(std::size_t size) {
           {"period19", Periodic(11, 19, size)},
           {"period4094", Periodic(12, 4094, size)},
           {"period4095", Periodic(13, 4095, size)},
-          {"period4096", Periodic(14, 4096, size)}};
+          {"period4096", Periodic(14, 4096, size)},
+          {"runsAWindowApart", runsAWindowApart}};
 }
 
 TEST(LzssEncode, MatchesReferenceOnRandomDataOfManyLengths) {

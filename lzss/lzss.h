@@ -141,18 +141,38 @@ struct LzssByteRange {
 [[nodiscard]] LzssByteRange LzssSegmentBytes(std::uint64_t start, std::uint64_t end,
                                              std::uint64_t fileSize);
 
-// One segment's own parse, as LzssParseSegment makes it, for LzssStreamJoiner; callers only
-// pass it on. Its memory is two bytes per item, at most 2 * (End - ParseStart) bytes.
-struct LzssSegment {
-  std::uint64_t Start = 0;  // the file positions it covers: [Start, End)
-  std::uint64_t End = 0;
-  std::uint64_t ParseStart = 0;  // the position of its first item
-  std::uint64_t ParseEnd = 0;    // the end of its last item: End to End + 17, or ParseStart
-  std::uint32_t Sum = 0;         // of the bytes [Start, End), modulo 2^32
-  LzssReach Reach = LzssReach::LeadingSpaces;
-  // From ParseStart on, one per item: 0 for a literal, else the reference's two stream
-  // bytes, the first one lowest. The last item reaches End or past it.
-  std::vector<std::uint16_t> Items;
+namespace lzss {
+struct SegmentInside;
+}
+
+// One segment's own parse, as LzssParseSegment makes it, for LzssStreamJoiner: callers only
+// pass it on, and may read which stretch it covers and what it holds in memory, two bytes
+// per item.
+class LzssSegment {
+ public:
+  LzssSegment() = default;
+
+  // The file positions it covers: [Start(), End()).
+  [[nodiscard]] std::uint64_t Start() const { return start_; }
+  [[nodiscard]] std::uint64_t End() const { return end_; }
+  [[nodiscard]] LzssReach Reach() const { return reach_; }
+  [[nodiscard]] std::size_t HeldBytes() const { return items_.capacity() * sizeof(items_[0]); }
+
+ private:
+  friend LzssSegment LzssParseSegment(const LzssFilePiece&, std::uint64_t, std::uint64_t,
+                                      std::uint64_t, LzssReach, std::uint64_t);
+  friend class LzssStreamJoiner;
+  friend struct lzss::SegmentInside;
+
+  std::uint64_t start_ = 0;
+  std::uint64_t end_ = 0;
+  std::uint64_t parseStart_ = 0;  // the position of its first item
+  std::uint64_t parseEnd_ = 0;    // the end of its last item: end_ to end_ + 17, or parseStart_
+  std::uint32_t sum_ = 0;         // of the bytes [start_, end_), modulo 2^32
+  LzssReach reach_ = LzssReach::LeadingSpaces;
+  // From parseStart_ on, one per item: 0 for a literal, else the reference's two stream
+  // bytes, the first one lowest. The last item reaches end_ or past it.
+  std::vector<std::uint16_t> items_;
 };
 
 // Parses the segment [start, end) of a file of fileSize bytes the way the coder would if it
@@ -183,7 +203,7 @@ class LzssStreamJoiner {
 
   // Joins the next segment: the first one starts at 0, each next one where the one before
   // ended, and all were parsed with the joiner's reach. piece holds at least the bytes
-  // LzssSegmentBytes(segment.Start, segment.End, fileSize), as the one it was parsed from
+  // LzssSegmentBytes(segment.Start(), segment.End(), fileSize), as the one it was parsed from
   // does. Appends the stream bytes completed so far to out (whole groups of items; the
   // group still open is kept for the next call) and leaves out's earlier bytes alone.
   // Throws std::invalid_argument, with the joiner and out unchanged, for a segment out of

@@ -139,19 +139,19 @@ LzssSegment LzssParseSegment(const LzssFilePiece& piece, std::uint64_t fileSize,
   if (parseStart < start) throw std::invalid_argument("lzss: a parse starts inside its segment");
   lzss::RequirePiece(piece, fileSize, LzssSegmentBytes(start, end, fileSize));
   LzssSegment segment;
-  segment.Start = start;
-  segment.End = end;
-  segment.ParseStart = parseStart;
-  segment.ParseEnd = parseStart;
-  segment.Reach = reach;
-  segment.Sum = lzss::ByteSum(piece.Data + (start - piece.Offset),
-                              static_cast<std::size_t>(end - start));
+  segment.start_ = start;
+  segment.end_ = end;
+  segment.parseStart_ = parseStart;
+  segment.parseEnd_ = parseStart;
+  segment.reach_ = reach;
+  segment.sum_ = lzss::ByteSum(piece.Data + (start - piece.Offset),
+                               static_cast<std::size_t>(end - start));
   if (parseStart >= end) return segment;
   lzss::ItemFinder finder(piece, fileSize, reach, parseStart, end);
   // One item per byte at most; pages a compressible segment leaves unused are never touched.
-  segment.Items.reserve(static_cast<std::size_t>(end - parseStart));
-  segment.ParseEnd = finder.Parse(parseStart, end, [&](lzss::Match match, const std::uint8_t*) {
-    segment.Items.push_back(lzss::ItemCode(match));
+  segment.items_.reserve(static_cast<std::size_t>(end - parseStart));
+  segment.parseEnd_ = finder.Parse(parseStart, end, [&](lzss::Match match, const std::uint8_t*) {
+    segment.items_.push_back(lzss::ItemCode(match));
   });
   return segment;
 }
@@ -284,13 +284,12 @@ std::uint64_t LzssStreamJoiner::WatchUntil(std::uint64_t end, const LzssFilePiec
 
 void LzssStreamJoiner::Join(const LzssSegment& segment, const LzssFilePiece& piece,
                             std::vector<std::uint8_t>& out) {
-  RequireNext(segment.Start, segment.End, piece);
-  const std::size_t items = segment.Items.size();
-  if (segment.Reach != reach_ || segment.ParseStart < segment.Start ||
-      (items == 0) != (segment.ParseStart >= segment.End)) {
-    throw std::invalid_argument("lzss: not a segment's own parse, of the joiner's reach");
-  }
-  Cursor g = Open(out, segment.End);
+  // A segment comes from LzssParseSegment whole: its items cover exactly the positions from
+  // its parse's start to its end, which the piece holds.
+  RequireNext(segment.start_, segment.end_, piece);
+  if (segment.reach_ != reach_) throw std::invalid_argument("lzss: a segment of another reach");
+  const std::size_t items = segment.items_.size();
+  Cursor g = Open(out, segment.end_);
   auto at = [&piece](std::uint64_t q) { return piece.Data + (q - piece.Offset); };
   auto put = [&](std::uint16_t item, bool watch) {
     if (watch) Watch(item, at(next_));
@@ -299,25 +298,25 @@ void LzssStreamJoiner::Join(const LzssSegment& segment, const LzssFilePiece& pie
   };
 
   // Pass over the segment's own items that lie before next_.
-  const std::uint16_t* const item = segment.Items.data();
+  const std::uint16_t* const item = segment.items_.data();
   std::size_t i = 0;
-  std::uint64_t own = segment.ParseStart;
+  std::uint64_t own = segment.parseStart_;
   auto catchUp = [&] {
     while (i < items && own < next_) own += lzss::ItemLength(item[i++]);
   };
   catchUp();
-  if (next_ < segment.End && own != next_) {
+  if (next_ < segment.end_ && own != next_) {
     // The segment's parse skips next_: follow the file's parse until the two meet.
-    lzss::ItemFinder finder(piece, fileSize_, reach_, next_, segment.End);
-    const bool watch = WatchUntil(segment.End, piece) > next_;
-    while (next_ < segment.End && own != next_) {
+    lzss::ItemFinder finder(piece, fileSize_, reach_, next_, segment.end_);
+    const bool watch = WatchUntil(segment.end_, piece) > next_;
+    while (next_ < segment.end_ && own != next_) {
       put(lzss::ItemCode(finder.At(next_)), watch);
       catchUp();
     }
   }
   // From where they meet, the segment's parse is the file's.
   while (own == next_ && i < items) {
-    const std::uint64_t watched = WatchUntil(segment.End, piece);
+    const std::uint64_t watched = WatchUntil(segment.end_, piece);
     if (watched > next_) {
       while (i < items && next_ < watched) put(item[i++], true);
       own = next_;
@@ -327,10 +326,10 @@ void LzssStreamJoiner::Join(const LzssSegment& segment, const LzssFilePiece& pie
       Put(g, item[i], *byte);
       byte += lzss::ItemLength(item[i]);
     }
-    next_ = segment.ParseEnd;
+    next_ = segment.parseEnd_;
     own = next_;
   }
-  Close(g, segment.End, segment.Sum, out);
+  Close(g, segment.end_, segment.sum_, out);
 }
 
 void LzssStreamJoiner::ParseAndJoin(const LzssFilePiece& piece, std::uint64_t start,

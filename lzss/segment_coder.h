@@ -94,6 +94,15 @@ std::uint64_t ItemFinder::Parse(std::uint64_t q, std::uint64_t end, Emit&& emit)
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(p) + base_);
 }
 
+// A segment's own parse, read by the benchmark.
+struct SegmentInside {
+  static const std::vector<std::uint16_t>& Items(const LzssSegment& segment) {
+    return segment.items_;
+  }
+  static std::uint64_t ParseStart(const LzssSegment& segment) { return segment.parseStart_; }
+  static std::uint64_t ParseEnd(const LzssSegment& segment) { return segment.parseEnd_; }
+};
+
 // How a file is cut for coding, for LzssEncode and for the tests that run the encoder over
 // small segments.
 struct SegmentPlan {

@@ -68,9 +68,9 @@ struct LzssDecodeResult {
 inline constexpr std::size_t kLzssHeadroom = 18;
 
 // LzssEncode(buffer + kLzssHeadroom, size), for a caller that reads the data behind room
-// for the coder's spaces: it writes them into the kLzssHeadroom bytes at the start of
-// buffer, whatever they held, and codes the first segment of the data there instead of in a
-// copy. The data is not changed.
+// for the coder's spaces; it writes spaces into the kLzssHeadroom bytes at the start of
+// buffer, whatever they held. The data is not changed. (The coder no longer needs the room:
+// it copies no more than a segment, the first, behind spaces of its own.)
 [[nodiscard]] std::vector<std::uint8_t> LzssEncodeWithHeadroom(std::uint8_t* buffer,
                                                                std::size_t size);
 

@@ -233,6 +233,8 @@ class LzssStreamJoiner {
     unsigned Items;
   };
   static void Put(Cursor& g, std::uint16_t item, std::uint8_t literal);
+  static void PutAll(Cursor& g, const std::uint16_t* items, std::size_t count,
+                     const std::uint8_t* bytes);
 
   void RequireNext(std::uint64_t start, std::uint64_t end, const LzssFilePiece& piece) const;
   Cursor Open(std::vector<std::uint8_t>& out, std::uint64_t end);

@@ -9,7 +9,9 @@
 //   lzss_segment_bench survey DIR...
 //     Codes every regular file below the folders (up to 64 MiB each) with LzssEncode and
 //     decodes it with LzssDecode: how many files refer to the leading spaces, how many were
-//     coded again from the data alone, and whether every one came back.
+//     coded again from the data alone, and whether every one came back. It also decodes the
+//     usual stream of each file, to check the joiner's verdict on it without a decode
+//     against what the decoder makes of it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -147,8 +149,20 @@ int Segments(const char* folder) {
   return 0;
 }
 
+// The usual stream of data, and whether the joiner says it comes back.
+std::pair<Bytes, bool> UsualStream(const Bytes& data) {
+  pbo::LzssStreamJoiner joiner(data.size(), pbo::LzssReach::LeadingSpaces);
+  Bytes stream;
+  for (std::uint64_t start = 0; start < data.size(); start += pbo::kLzssSegmentSize) {
+    const std::uint64_t end = std::min<std::uint64_t>(data.size(), start + pbo::kLzssSegmentSize);
+    joiner.ParseAndJoin(PieceFor(data, start, end), start, end, stream);
+  }
+  const bool comesBack = joiner.Finish(stream) == pbo::LzssStreamFate::ComesBack;
+  return {std::move(stream), comesBack};
+}
+
 int Survey(int folders, char** paths) {
-  std::size_t files = 0, bytes = 0, referring = 0, dataOnly = 0, back = 0;
+  std::size_t files = 0, bytes = 0, referring = 0, dataOnly = 0, back = 0, misjudged = 0;
   for (int i = 0; i < folders; ++i) {
     std::error_code error;
     for (std::filesystem::recursive_directory_iterator it(
@@ -173,13 +187,24 @@ int Survey(int folders, char** paths) {
       dataOnly += coded.Reach == pbo::LzssReach::DataOnly;
       back += ok;
       if (!ok) std::printf("NOT BACK: %s\n", it->path().c_str());
+      const auto [usual, judged] = UsualStream(data);
+      const pbo::LzssDecodeResult rated =
+          pbo::LzssDecode(usual.data(), usual.size(), static_cast<std::int32_t>(data.size()));
+      const bool usualBack = (rated.Verdict == pbo::LzssVerdict::Verified ||
+                              rated.Verdict == pbo::LzssVerdict::Repaired) &&
+                             rated.Output == data;
+      if (usualBack != judged) {
+        ++misjudged;
+        std::printf("MISJUDGED: %s\n", it->path().c_str());
+      }
     }
   }
   std::printf("%zu files, %zu bytes: %zu refer to the leading spaces, %zu of them coded again "
-              "from the data alone (%.2f%% of the files); %zu of %zu came back whole\n",
+              "from the data alone (%.2f%% of the files); %zu of %zu came back whole; the "
+              "decoder's verdict on the usual stream differs from the joiner's for %zu\n",
               files, bytes, referring, dataOnly, files ? 100.0 * dataOnly / files : 0.0, back,
-              files);
-  return back == files ? 0 : 1;
+              files, misjudged);
+  return back == files && misjudged == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -48,8 +48,9 @@ pbo::LzssFilePiece PieceFor(const Bytes& data, std::uint64_t start, std::uint64_
 // The positions where the items of the file's one-pass parse begin.
 std::vector<bool> ParsePositions(const Bytes& data) {
   std::vector<bool> starts(data.size() + pbo::lzss::kMaxMatch, false);
-  const pbo::LzssSegment whole = pbo::LzssParseSegment(
-      PieceFor(data, 0, data.size()), data.size(), 0, data.size(), pbo::LzssReach::LeadingSpaces, 0);
+  const pbo::LzssSegment whole =
+      pbo::LzssParseSegment(PieceFor(data, 0, data.size()), data.size(), 0, data.size(),
+                            pbo::LzssReach::LeadingSpaces, 0);
   std::uint64_t q = 0;
   for (const std::uint16_t item : pbo::lzss::SegmentInside::Items(whole)) {
     starts[q] = true;
@@ -114,9 +115,10 @@ int Segments(const char* folder) {
   }
   std::sort(paths.begin(), paths.end());
   const std::uint64_t sizes[] = {64 << 10, 256 << 10, 1 << 20, 4 << 20};
-  std::printf("Segments parsed from their own starts and joined, against one pass (LzssEncode);\n"
-              "processor time, shortest of 3 runs; meet: bytes from a segment's start to where "
-              "its parse meets the file's, mean and most.\n\n");
+  std::printf(
+      "Segments parsed from their own starts and joined, against one pass (LzssEncode);\n"
+      "processor time, shortest of 3 runs; meet: bytes from a segment's start to where "
+      "its parse meets the file's, mean and most.\n\n");
   std::printf("%-14s %7s %9s %9s %9s %9s %10s %9s\n", "file", "segment", "one pass", "workers",
               "writer", "overhead", "meet mean", "meet most");
   for (const auto& path : paths) {
@@ -143,7 +145,8 @@ int Segments(const char* folder) {
                   onePass * 1e3, best.Parse * 1e3, best.Join * 1e3,
                   100.0 * (best.Parse + best.Join - onePass) / onePass,
                   static_cast<double>(best.MeetSum) / inner,
-                  static_cast<unsigned long long>(best.MeetMost), best.Same ? "" : "  STREAM DIFFERS");
+                  static_cast<unsigned long long>(best.MeetMost),
+                  best.Same ? "" : "  STREAM DIFFERS");
     }
   }
   return 0;
@@ -165,8 +168,9 @@ int Survey(int folders, char** paths) {
   std::size_t files = 0, bytes = 0, referring = 0, dataOnly = 0, back = 0, misjudged = 0;
   for (int i = 0; i < folders; ++i) {
     std::error_code error;
-    for (std::filesystem::recursive_directory_iterator it(
-             paths[i], std::filesystem::directory_options::skip_permission_denied, error), end;
+    for (std::filesystem::recursive_directory_iterator
+             it(paths[i], std::filesystem::directory_options::skip_permission_denied, error),
+         end;
          it != end; it.increment(error)) {
       if (error || !it->is_regular_file(error) || it->is_symlink(error)) continue;
       const std::uint64_t size = it->file_size(error);
@@ -182,8 +186,8 @@ int Survey(int folders, char** paths) {
                       decoded.Output == data;
       ++files;
       bytes += data.size();
-      referring += decoded.Verdict == pbo::LzssVerdict::Repaired ||
-                   coded.Reach == pbo::LzssReach::DataOnly;
+      referring +=
+          decoded.Verdict == pbo::LzssVerdict::Repaired || coded.Reach == pbo::LzssReach::DataOnly;
       dataOnly += coded.Reach == pbo::LzssReach::DataOnly;
       back += ok;
       if (!ok) std::printf("NOT BACK: %s\n", it->path().c_str());
@@ -199,11 +203,12 @@ int Survey(int folders, char** paths) {
       }
     }
   }
-  std::printf("%zu files, %zu bytes: %zu refer to the leading spaces, %zu of them coded again "
-              "from the data alone (%.2f%% of the files); %zu of %zu came back whole; the "
-              "decoder's verdict on the usual stream differs from the joiner's for %zu\n",
-              files, bytes, referring, dataOnly, files ? 100.0 * dataOnly / files : 0.0, back,
-              files, misjudged);
+  std::printf(
+      "%zu files, %zu bytes: %zu refer to the leading spaces, %zu of them coded again "
+      "from the data alone (%.2f%% of the files); %zu of %zu came back whole; the "
+      "decoder's verdict on the usual stream differs from the joiner's for %zu\n",
+      files, bytes, referring, dataOnly, files ? 100.0 * dataOnly / files : 0.0, back, files,
+      misjudged);
   return back == files && misjudged == 0 ? 0 : 1;
 }
 

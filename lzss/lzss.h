@@ -187,8 +187,8 @@ class LzssSegment {
 // std::invalid_argument and reads nothing. Touches no other state: segments of one file may
 // be parsed on any threads at once.
 [[nodiscard]] LzssSegment LzssParseSegment(const LzssFilePiece& piece, std::uint64_t fileSize,
-                                           std::uint64_t start, std::uint64_t end,
-                                           LzssReach reach, std::uint64_t parseStart);
+                                           std::uint64_t start, std::uint64_t end, LzssReach reach,
+                                           std::uint64_t parseStart);
 
 // Joins the segments of one file, in file order, into its stream (see above). It holds no
 // more than a group of items and 4 KiB of state between calls; each Join may parse a

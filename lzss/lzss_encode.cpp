@@ -50,8 +50,8 @@ std::vector<std::uint8_t> CodeWithReach(const std::uint8_t* data, std::size_t si
   for (std::uint64_t start = 0; start < size;) {
     const std::uint64_t end = std::min<std::uint64_t>(size, start + plan.Size);
     const LzssByteRange range = LzssSegmentBytes(start, end, size);
-    const LzssFilePiece piece{data + range.First, static_cast<std::size_t>(range.Last - range.First),
-                              range.First};
+    const LzssFilePiece piece{data + range.First,
+                              static_cast<std::size_t>(range.Last - range.First), range.First};
     if (plan.FromOwnStart) {
       joiner.Join(LzssParseSegment(piece, size, start, end, reach, start), piece, stream);
     } else {
@@ -66,8 +66,7 @@ std::vector<std::uint8_t> CodeWithReach(const std::uint8_t* data, std::size_t si
 
 }  // namespace
 
-EncodeResult EncodeInSegments(const std::uint8_t* data, std::size_t size,
-                              const SegmentPlan& plan) {
+EncodeResult EncodeInSegments(const std::uint8_t* data, std::size_t size, const SegmentPlan& plan) {
   EncodeResult result;
   // An empty input has no first literal: its stream is the checksum alone, which decodes
   // to zero bytes.

@@ -17,10 +17,11 @@
 // The positions are indexed as the coder passes them, so indexing is done for every byte
 // and searching only for the coded positions; both are kept free of per-position branches
 // that the data would decide at random.
+#include "lzss/match_finder.h"
+
 #include <algorithm>
 #include <cassert>
 
-#include "lzss/match_finder.h"
 #include "platform/bytes.h"
 
 #if defined(_MSC_VER)

@@ -125,7 +125,7 @@ class MatchFinder {
   // it; a guess, checked before it is used, that lets a walk load two links at a time.
   std::vector<std::uint16_t> next2_;
   std::array<RunList, 256> runs_;
-  std::vector<Span> spans_;  // in position order
+  std::vector<Span> spans_;   // in position order
   std::size_t spanHead_ = 0;  // spans before this one have left the window
 };
 

@@ -22,6 +22,8 @@
 // the data can only start within its first 4095 bytes; the rest needs watching only in
 // files that do refer there, for references over zero bytes, and, in files longer than
 // 2^26 bytes, for copies of derived bytes while any lies in the window.
+#include "lzss/segment_coder.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -30,7 +32,6 @@
 
 #include "lzss/lzss.h"
 #include "lzss/lzss_internal.h"
-#include "lzss/segment_coder.h"
 #include "platform/bytes.h"
 
 namespace pbo {
@@ -144,8 +145,8 @@ LzssSegment LzssParseSegment(const LzssFilePiece& piece, std::uint64_t fileSize,
   segment.parseStart_ = parseStart;
   segment.parseEnd_ = parseStart;
   segment.reach_ = reach;
-  segment.sum_ = lzss::ByteSum(piece.Data + (start - piece.Offset),
-                               static_cast<std::size_t>(end - start));
+  segment.sum_ =
+      lzss::ByteSum(piece.Data + (start - piece.Offset), static_cast<std::size_t>(end - start));
   if (parseStart >= end) return segment;
   lzss::ItemFinder finder(piece, fileSize, reach, parseStart, end);
   // One item per byte at most; pages a compressible segment leaves unused are never touched.
@@ -278,8 +279,7 @@ void LzssStreamJoiner::RequireNext(std::uint64_t start, std::uint64_t end,
   lzss::RequirePiece(piece, fileSize_, LzssSegmentBytes(start, end, fileSize_));
 }
 
-LzssStreamJoiner::Cursor LzssStreamJoiner::Open(std::vector<std::uint8_t>& out,
-                                                std::uint64_t end) {
+LzssStreamJoiner::Cursor LzssStreamJoiner::Open(std::vector<std::uint8_t>& out, std::uint64_t end) {
   const std::size_t kept = out.size();
   const std::uint64_t span = end + lzss::kMaxMatch - std::min(next_, end);
   out.resize(kept + MaxStreamBytes(span));
@@ -308,9 +308,8 @@ std::uint64_t LzssStreamJoiner::WatchUntil(std::uint64_t end, const LzssFilePiec
   if (next_ < lzss::kLookBehind) return std::min(end, lzss::kLookBehind);
   // Past them only a reference over a zero byte can decide the fate.
   const std::uint64_t last = std::min(end + lzss::kMaxMatch, piece.Offset + piece.Size);
-  const bool zeros =
-      next_ < last &&
-      HasZero(piece.Data + (next_ - piece.Offset), static_cast<std::size_t>(last - next_));
+  const bool zeros = next_ < last && HasZero(piece.Data + (next_ - piece.Offset),
+                                             static_cast<std::size_t>(last - next_));
   return zeros ? end : next_;
 }
 

@@ -432,9 +432,9 @@ TEST(LzssEncode, SameStreamInSegmentsOfEverySize) {
     std::uint64_t Size;
     std::size_t Length;
   };
-  for (const Row row : {Row{1, 9000}, Row{7, 20000}, Row{18, 20000}, Row{19, 20000},
-                        Row{4095, 60000}, Row{4113, 60000}, Row{100003, 2'500'000},
-                        Row{kLzssSegmentSize, 2'500'000}}) {
+  for (const Row row :
+       {Row{1, 9000}, Row{7, 20000}, Row{18, 20000}, Row{19, 20000}, Row{4095, 60000},
+        Row{4113, 60000}, Row{100003, 2'500'000}, Row{kLzssSegmentSize, 2'500'000}}) {
     for (const Bytes& data : {mixed(row.Length), withZeros(mixed(row.Length))}) {
       const lzss::EncodeResult whole =
           lzss::EncodeInSegments(data.data(), data.size(), {row.Length, false});
@@ -481,25 +481,33 @@ TEST(LzssStreamJoiner, RefusesSegmentsAndPiecesThatDoNotFit) {
       LzssParseSegment(whole, size, 6000, size, LzssReach::LeadingSpaces, 6000);
   const std::pair<const char*, std::function<void()>> misuses[] = {
       {"empty segment", [&] { (void)LzssParseSegment(whole, size, 5, 5, LzssReach::DataOnly, 5); }},
-      {"past the end", [&] { (void)LzssParseSegment(whole, size, 0, size + 1, LzssReach::DataOnly, 0); }},
-      {"parse before its start", [&] { (void)LzssParseSegment(whole, size, 9000, size, LzssReach::DataOnly, 8999); }},
-      {"no window before", [&] { (void)LzssParseSegment(noWindow, size, 6000, 8000, LzssReach::DataOnly, 6000); }},
-      {"no bytes ahead", [&] { (void)LzssParseSegment(noLookahead, size, 6000, 8000, LzssReach::DataOnly, 6000); }},
-      {"out of order", [&] {
+      {"past the end",
+       [&] { (void)LzssParseSegment(whole, size, 0, size + 1, LzssReach::DataOnly, 0); }},
+      {"parse before its start",
+       [&] { (void)LzssParseSegment(whole, size, 9000, size, LzssReach::DataOnly, 8999); }},
+      {"no window before",
+       [&] { (void)LzssParseSegment(noWindow, size, 6000, 8000, LzssReach::DataOnly, 6000); }},
+      {"no bytes ahead",
+       [&] { (void)LzssParseSegment(noLookahead, size, 6000, 8000, LzssReach::DataOnly, 6000); }},
+      {"out of order",
+       [&] {
          std::vector<std::uint8_t> out;
          LzssStreamJoiner(size, LzssReach::LeadingSpaces).Join(second, whole, out);
        }},
-      {"another reach", [&] {
+      {"another reach",
+       [&] {
          std::vector<std::uint8_t> out;
          LzssStreamJoiner(size, LzssReach::DataOnly).Join(first, whole, out);
        }},
-      {"finished early", [&] {
+      {"finished early",
+       [&] {
          std::vector<std::uint8_t> out;
          LzssStreamJoiner joiner(size, LzssReach::LeadingSpaces);
          joiner.Join(first, whole, out);
          (void)joiner.Finish(out);
        }},
-      {"joined after the end", [&] {
+      {"joined after the end",
+       [&] {
          std::vector<std::uint8_t> out;
          LzssStreamJoiner joiner(size, LzssReach::LeadingSpaces);
          joiner.Join(first, whole, out);

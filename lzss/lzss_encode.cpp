@@ -9,17 +9,23 @@
 // byte is never compared, so the last three positions are always literals.
 //
 // The stream is fixed byte for byte by these rules; FindLongestMatch states them as the
-// plain scan, and MatchFinder finds the same answers without trying every distance.
+// plain scan, and MatchFinder finds the same answers without trying every distance. A
+// stream that a reader restoring the spaces by the checksum would not give back is
+// replaced by the parse under the same rules whose sources begin at the first data byte.
+//
+// The coder works in segments of the data (segment_coder.cpp), each parsed from where the
+// parse before it ended, so that its positions and tables stay small whatever the size.
 #include <algorithm>
 
 #include "lzss/lzss.h"
 #include "lzss/lzss_internal.h"
-#include "platform/bytes.h"
+#include "lzss/segment_coder.h"
 
 namespace pbo {
 namespace lzss {
 
-Match FindLongestMatch(const std::uint8_t* window, std::size_t n, std::size_t p) {
+Match FindLongestMatch(const std::uint8_t* window, std::size_t n, std::size_t p,
+                       std::size_t floor) {
   Match best;
   for (std::size_t d = 1;; ++d) {
     std::size_t k = 0;
@@ -27,94 +33,64 @@ Match FindLongestMatch(const std::uint8_t* window, std::size_t n, std::size_t p)
     if (k >= kMinMatch && k >= best.Length) {
       best = {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(d)};
     }
-    if (d == kMaxDistance || d == p || p + k + 1 == n) return best;
+    if (d == kMaxDistance || d == p - floor || p + k + 1 == n) return best;
   }
+}
+
+namespace {
+
+// One pass over the data with one reach. Stops early, with an empty stream, once the
+// joiner knows that the usual stream needs the second pass.
+std::vector<std::uint8_t> CodeWithReach(const std::uint8_t* data, std::size_t size,
+                                        const SegmentPlan& plan, LzssReach reach) {
+  LzssStreamJoiner joiner(size, reach);
+  std::vector<std::uint8_t> stream;
+  // The joiner asks for room a few bytes past the stream's end.
+  stream.reserve(MaxEncodedSize(size) + 64);
+  for (std::uint64_t start = 0; start < size;) {
+    const std::uint64_t end = std::min<std::uint64_t>(size, start + plan.Size);
+    const LzssByteRange range = LzssSegmentBytes(start, end, size);
+    const LzssFilePiece piece{data + range.First,
+                              static_cast<std::size_t>(range.Last - range.First), range.First};
+    if (plan.FromOwnStart) {
+      joiner.Join(LzssParseSegment(piece, size, start, end, reach, start), piece, stream);
+    } else {
+      joiner.ParseAndJoin(piece, start, end, stream);
+    }
+    if (joiner.Fate() == LzssStreamFate::NeedsDataOnly) return {};
+    start = end;
+  }
+  if (joiner.Finish(stream) == LzssStreamFate::NeedsDataOnly) return {};
+  return stream;
+}
+
+}  // namespace
+
+EncodeResult EncodeInSegments(const std::uint8_t* data, std::size_t size, const SegmentPlan& plan) {
+  EncodeResult result;
+  // An empty input has no first literal: its stream is the checksum alone, which decodes
+  // to zero bytes.
+  if (size == 0) {
+    result.Stream.assign(kChecksumSize, 0);
+    return result;
+  }
+  result.Stream = CodeWithReach(data, size, plan, LzssReach::LeadingSpaces);
+  if (result.Stream.empty()) {
+    result.Reach = LzssReach::DataOnly;
+    result.Stream = CodeWithReach(data, size, plan, LzssReach::DataOnly);
+  }
+  return result;
 }
 
 }  // namespace lzss
 
-namespace {
-
-// Appends items in groups of eight behind a flag byte that is filled in once the group is
-// complete. A group is opened only when an item is about to follow, so none is empty.
-class StreamWriter {
- public:
-  explicit StreamWriter(std::size_t inputSize)
-      : out_(lzss::MaxEncodedSize(inputSize)), flag_(out_.data()), next_(flag_ + 1) {
-    *flag_ = 0;
-  }
-
-  void Literal(std::uint8_t byte) {
-    OpenGroupIfFull();
-    *flag_ = static_cast<std::uint8_t>(*flag_ | 1u << count_++);
-    *next_++ = byte;
-  }
-
-  void Reference(lzss::Match match) {
-    OpenGroupIfFull();
-    ++count_;
-    next_[0] = static_cast<std::uint8_t>(match.Distance);
-    next_[1] =
-        static_cast<std::uint8_t>((match.Distance >> 8) << 4 | (match.Length - lzss::kMinMatch));
-    next_ += 2;
-  }
-
-  std::vector<std::uint8_t> Finish(std::uint32_t checksum) {
-    bytes::StoreLe32(next_, checksum);
-    out_.resize(static_cast<std::size_t>(next_ - out_.data()) + lzss::kChecksumSize);
-    return std::move(out_);
-  }
-
- private:
-  void OpenGroupIfFull() {
-    if (count_ < lzss::kItemsPerGroup) return;
-    flag_ = next_++;
-    *flag_ = 0;
-    count_ = 0;
-  }
-
-  std::vector<std::uint8_t> out_;  // sized for the worst case, cut at the end
-  std::uint8_t* flag_;             // the current group's flag byte
-  std::uint8_t* next_;             // where the next item goes
-  unsigned count_ = 0;             // items in the current group
-};
-
-}  // namespace
-
 std::vector<std::uint8_t> LzssEncode(const std::uint8_t* data, std::size_t size) {
-  std::vector<std::uint8_t> buffer(kLzssHeadroom + size);
-  std::copy(data, data + size, buffer.begin() + kLzssHeadroom);
-  return LzssEncodeWithHeadroom(buffer.data(), size);
+  return lzss::EncodeInSegments(data, size, lzss::SegmentPlan{}).Stream;
 }
 
 std::vector<std::uint8_t> LzssEncodeWithHeadroom(std::uint8_t* buffer, std::size_t size) {
-  using lzss::kLeadingSpaces;
-  // An empty input has no first literal: its stream is the checksum alone, which decodes
-  // to zero bytes.
-  if (size == 0) return std::vector<std::uint8_t>(lzss::kChecksumSize, 0);
-
-  // The window: the spaces, then the data.
-  std::fill(buffer, buffer + kLeadingSpaces, lzss::kSpace);
-  const std::uint8_t* const window = buffer;
-  const std::uint8_t* const data = buffer + kLeadingSpaces;
-  const std::size_t n = kLeadingSpaces + size;
-
-  StreamWriter writer(size);
-  writer.Literal(window[kLeadingSpaces]);
-  lzss::MatchFinder finder(window, n);
-  auto code = [&](std::size_t p, lzss::Match match) {
-    if (match.Length == 0) {
-      writer.Literal(window[p]);
-      return p + 1;
-    }
-    writer.Reference(match);
-    return p + match.Length;
-  };
-  std::size_t p = kLeadingSpaces + 1;
-  while (p < finder.FastLimit()) p = code(p, finder.Find(p));
-  // The last few positions, where a comparison may reach the end of the data.
-  while (p < n) p = code(p, finder.FindNearEnd(p));
-  return writer.Finish(lzss::ByteSum(data, size));
+  std::fill(buffer, buffer + kLzssHeadroom, lzss::kSpace);
+  return LzssEncode(buffer + kLzssHeadroom, size);
 }
 
 }  // namespace pbo

@@ -64,158 +64,17 @@ struct Match {
 };
 
 // The encoder's match rule, by exhaustive scan of the window.
-//   window: the n bytes of the work buffer, 18 spaces followed by the data.
-//   p: the position to code, 19 <= p <= n - 1.
+//   window: the n bytes of the work buffer: 18 spaces followed by the data, or a stretch of
+//     it that holds the 4095 bytes before p and reaches at least 19 bytes past p, or to the
+//     file's last byte, which is then the buffer's last byte too.
+//   p: the position to code; floor: the first position a source may begin at, floor < p < n
+//     (the first leading space, 0, for the usual stream; the first data byte, 18, for the
+//     stream that refers to the data alone).
 // Tries the distances 1, 2, ... in rising order and returns the longest candidate of 3 to
 // 18 bytes, the farthest of equally long ones. A comparison never reaches the last byte of
-// the window, and the scan stops after distance 4095, after distance p (the first leading
-// space) and after the first candidate that reaches the second-to-last byte.
-[[nodiscard]] Match FindLongestMatch(const std::uint8_t* window, std::size_t n, std::size_t p);
-
-// Finds the same matches as FindLongestMatch, fast, for the positions that lie more than
-// 18 bytes before the end of the window (p < n - 19); the encoder asks it for rising
-// positions and uses the exhaustive scan for the last few.
-//
-// Every position is listed under a hash of its first 3 bytes. For each hash, the positions
-// in the window that carry it are linked from older to newer, and each is unlinked as it
-// leaves the window, so that a walk starts at the farthest candidate: the first of the
-// longest candidates it meets is the answer, and it may end at the first one of 18 bytes.
-// An empty bucket proves that there is no match at all. Where the coded position begins
-// with three equal bytes, the buckets would hold every position of every such run in the
-// window; a list of the runs answers instead, with the 3-byte key just before the run's
-// end for the candidates that go on past it.
-class MatchFinder {
- public:
-  // window must outlive the finder and hold n bytes.
-  MatchFinder(const std::uint8_t* window, std::size_t n);
-
-  // The first position at which Find may no longer be used.
-  [[nodiscard]] std::size_t FastLimit() const { return fastLimit_; }
-
-  // FindLongestMatch(window, n, p) for 19 <= p < FastLimit(); p must not decrease from
-  // one call to the next. Inline, as the coder calls it for every item: most calls index a
-  // position or a few and look at one bucket.
-  [[nodiscard]] Match Find(std::size_t p);
-
-  // FindLongestMatch(window, n, p) for FastLimit() <= p < n, the last few positions, where
-  // a comparison stops before the last byte and the candidate that reaches it ends the
-  // scan; p must not decrease from one call (to either function) to the next.
-  [[nodiscard]] Match FindNearEnd(std::size_t p);
-
- private:
-  // The links of the last kRingSize positions, enough for the window.
-  static constexpr std::size_t kRingSize = 4096;
-  static constexpr std::size_t kRingMask = kRingSize - 1;
-  static_assert(kRingSize > kMaxDistance);
-  // Buckets, as a power of two: many, since a bucket is the first test of whether any
-  // candidate exists at all, but not many more than the positions of a small input, as
-  // the table is cleared for every input.
-  static constexpr unsigned kMinBucketBits = 10;
-  static constexpr unsigned kMaxBucketBits = 16;
-
-  struct Bucket {
-    std::int32_t Head;  // oldest listed position
-    std::int32_t Tail;  // newest listed position; the bucket is empty once it has left
-  };
-
-  // A maximal run of one byte value, at least 3 long.
-  struct Run {
-    std::uint32_t Start = 0;
-    std::uint32_t Length = 0;
-  };
-  struct RunList {
-    std::vector<Run> Runs;
-    std::size_t First = 0;  // runs before this one have left the window
-  };
-
-  // The first three bytes at `at`, the first one lowest, and their bucket.
-  static std::uint32_t Key(const std::uint8_t* at) { return bytes::LoadLe32(at) & 0xFFFFFF; }
-  std::uint32_t KeyHash(std::uint32_t key) const { return (key * 0x9E3779B1u) >> hashShift_; }
-  // Whether the three bytes of a key are one value.
-  static bool IsRunKey(std::uint32_t key) { return ((key ^ key >> 8) & 0xFFFF) == 0; }
-
-  void IndexUpTo(std::size_t p);
-  void Unlink(std::int32_t leaving);
-  void Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index);
-  std::size_t IndexRun(std::size_t pos, std::size_t end);
-  void ListRun(std::size_t start, std::size_t length);
-  std::size_t RunLength(std::size_t pos, std::size_t limit) const;
-  std::size_t MatchLength(std::size_t candidate, std::size_t p) const;
-  template <typename Visit>
-  void Walk(std::size_t p, const Bucket& bucket, Visit&& visit);
-  Match SearchBucket(std::size_t p, const Bucket& bucket);
-  Match SearchRuns(std::size_t p);
-
-  const std::uint8_t* window_;
-  std::size_t n_;
-  std::size_t fastLimit_;
-  std::size_t indexLimit_;       // positions from here on have no 4 bytes to read a key from
-  unsigned hashShift_;           // 32 less the bucket bits
-  std::uint32_t spare_;          // the bucket of the positions left out (those that begin a run),
-                                 // which no search reads
-  std::size_t indexed_ = 0;      // positions below this are indexed
-  std::vector<Bucket> buckets_;  // and the spare one
-  std::vector<std::uint16_t> next_;  // per ring slot: slot of the next newer position of its
-                                     // bucket, and a last slot that absorbs writes for new buckets
-  std::vector<std::uint32_t> bucketOf_;  // per ring slot: the bucket of that position
-  // per ring slot: the slot two places newer in its bucket, as the last walk past it found
-  // it; a guess, checked before it is used, that lets a walk load two links at a time.
-  std::vector<std::uint16_t> next2_;
-  std::array<RunList, 256> runs_;
-};
-
-// Unlinks `leaving`, which leaves the window of the searches to come: it is the oldest
-// listed position of its bucket, or in the spare one. A bucket whose tail leaves keeps it,
-// and reads as empty from then on.
-inline void MatchFinder::Unlink(std::int32_t leaving) {
-  const std::size_t slot = static_cast<std::uint32_t>(leaving) & kRingMask;
-  // The next position lies less than a ring ahead.
-  buckets_[bucketOf_[slot]].Head =
-      leaving +
-      static_cast<std::int32_t>((next_[slot] - static_cast<std::uint32_t>(leaving)) & kRingMask);
-}
-
-// Unlinks `leaving` and lists pos as the newest of bucket index.
-inline void MatchFinder::Add(std::int32_t pos, std::int32_t leaving, std::uint32_t index) {
-  Unlink(leaving);
-  Bucket& bucket = buckets_[index];
-  const bool listed = bucket.Tail > leaving;
-  // A new bucket's link goes to the spare last slot.
-  next_[listed ? bucket.Tail & kRingMask : kRingSize] = static_cast<std::uint16_t>(pos & kRingMask);
-  bucket.Head = listed ? bucket.Head : pos;
-  bucket.Tail = pos;
-  bucketOf_[pos & kRingMask] = index;
-}
-
-// Lists the positions up to p, each unlinking the one that leaves the window as it comes
-// in. A position whose first three bytes are equal is left to the run lists.
-inline void MatchFinder::IndexUpTo(std::size_t p) {
-  const std::size_t end = p < indexLimit_ ? p : indexLimit_;
-  for (std::size_t pos = indexed_; pos < end;) {
-    const std::uint32_t key = Key(window_ + pos);
-    if (IsRunKey(key)) {
-      pos = IndexRun(pos, end);
-      continue;
-    }
-    const auto position = static_cast<std::int32_t>(pos);
-    Add(position, position - static_cast<std::int32_t>(kMaxDistance), KeyHash(key));
-    ++pos;
-  }
-  indexed_ = end > indexed_ ? end : indexed_;
-}
-
-inline Match MatchFinder::Find(std::size_t p) {
-  IndexUpTo(p);
-  const std::uint32_t key = Key(window_ + p);
-  // Every candidate of a position that begins with a run lies in a listed run, or goes on
-  // past it to where the buckets see it.
-  if (IsRunKey(key)) return SearchRuns(p);
-  // Any candidate shares p's first three bytes, so an empty bucket settles it.
-  const Bucket& bucket = buckets_[KeyHash(key)];
-  if (bucket.Tail < static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
-    return {};
-  }
-  return SearchBucket(p, bucket);
-}
+// the window, and the scan stops after distance 4095, after distance p - floor and after
+// the first candidate that reaches the second-to-last byte.
+[[nodiscard]] Match FindLongestMatch(const std::uint8_t* window, std::size_t n, std::size_t p,
+                                     std::size_t floor);
 
 }  // namespace pbo::lzss

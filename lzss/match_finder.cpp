@@ -17,10 +17,11 @@
 // The positions are indexed as the coder passes them, so indexing is done for every byte
 // and searching only for the coded positions; both are kept free of per-position branches
 // that the data would decide at random.
+#include "lzss/match_finder.h"
+
 #include <algorithm>
 #include <cassert>
 
-#include "lzss/lzss_internal.h"
 #include "platform/bytes.h"
 
 #if defined(_MSC_VER)
@@ -51,11 +52,14 @@ Match Result(std::size_t p, std::size_t bestLength, std::size_t bestPos) {
 
 }  // namespace
 
-MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n)
+MatchFinder::MatchFinder(const std::uint8_t* window, std::size_t n, std::size_t floor)
     : window_(window),
       n_(n),
+      floor_(floor),
       fastLimit_(n > kMaxMatch + 1 ? n - kMaxMatch - 1 : 0),
-      indexLimit_(n > kMinMatch ? n - kMinMatch : 0) {
+      indexLimit_(n > kMinMatch ? n - kMinMatch : 0),
+      indexed_(floor) {
+  assert(n < kMaxBuffer);
   unsigned bits = kMinBucketBits;
   while (bits < kMaxBucketBits && (std::size_t{1} << bits) < 4 * n) ++bits;
   hashShift_ = 32 - bits;
@@ -89,18 +93,76 @@ void MatchFinder::ListRun(std::size_t start, std::size_t length) {
   list.Runs.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(length)});
 }
 
-// Indexes the run of equal bytes at pos, up to end: a run starts where the byte before
-// differs and is listed whole, however far past end it goes; its positions up to the last
-// two bytes go to the spare bucket. Returns the first position after them.
-std::size_t MatchFinder::IndexRun(std::size_t pos, std::size_t end) {
-  if (pos == 0 || window_[pos - 1] != window_[pos]) ListRun(pos, RunLength(pos, n_));
-  const std::size_t runKeys = RunLength(pos, end + kMinMatch - 1) - (kMinMatch - 1);
+// Indexes the run of equal bytes at pos: a run starts where the byte before differs (or at
+// the floor) and is listed whole, and its positions up to the last two bytes go to the
+// spare bucket, all at once. Returns the first position after them.
+//
+// The positions of a run need not wait for the coder to pass them one by one: a search
+// inside the run reads the run lists, and the buckets only for candidates that go on past
+// a run's end, which lie further on than anything the run's positions unlink as they come
+// in. Most of the leaving positions of a long run are run positions themselves, in the
+// spare bucket: stretches of them noted as such are passed over at once, the others by a
+// test of their bucket, and the run's own slots are marked in one fill. On long runs
+// (runs.dat) that is 2.6 times as fast as indexing each position as the coder passes it.
+std::size_t MatchFinder::IndexRun(std::size_t pos) {
+  const std::size_t length = RunLength(pos, n_);
+  if (pos == floor_ || window_[pos - 1] != window_[pos]) ListRun(pos, length);
+  const std::size_t runKeys = std::min(length - (kMinMatch - 1), indexLimit_ - pos);
+  // Positions from pos on never were in a bucket, and the slots of those before were not
+  // yet reused.
   const auto leaving = static_cast<std::int32_t>(pos) - static_cast<std::int32_t>(kMaxDistance);
-  for (std::size_t k = 0; k < runKeys; ++k) {
-    Unlink(leaving + static_cast<std::int32_t>(k));
-    bucketOf_[(pos + k) & kRingMask] = spare_;
-  }
+  UnlinkLeaving(leaving, leaving + static_cast<std::int32_t>(std::min(runKeys, kMaxDistance)));
+  MarkSpare(pos, runKeys);
+  if (runKeys >= kSpanKeys) NoteSpan(pos, pos + runKeys);
   return pos + runKeys;
+}
+
+// Unlinks the positions from `from` to `to` that are in a bucket: it passes over the
+// stretches noted as run positions at once, and tests the bucket of each other one.
+void MatchFinder::UnlinkLeaving(std::int32_t from, std::int32_t to) {
+  while (from < to) {
+    while (spanHead_ < spans_.size() && spans_[spanHead_].End <= from) ++spanHead_;
+    const bool inSpan = spanHead_ < spans_.size() && spans_[spanHead_].Start <= from;
+    if (inSpan) {
+      from = std::min(to, spans_[spanHead_].End);
+      continue;
+    }
+    const std::int32_t limit =
+        spanHead_ < spans_.size() ? std::min(to, spans_[spanHead_].Start) : to;
+    for (; from < limit; ++from) {
+      if (bucketOf_[static_cast<std::uint32_t>(from) & kRingMask] != spare_) Unlink(from);
+    }
+  }
+}
+
+// Notes that the positions from start to end are run positions, joined to the stretch
+// before when they follow it.
+void MatchFinder::NoteSpan(std::size_t start, std::size_t end) {
+  const auto first = static_cast<std::int32_t>(start);
+  const auto last = static_cast<std::int32_t>(end);
+  if (spanHead_ < spans_.size() && spans_.back().End == first) {
+    spans_.back().End = last;
+    return;
+  }
+  // Drop the stretches that have left the window once they make up most of the list.
+  if (spanHead_ >= 1024 && spanHead_ * 2 >= spans_.size()) {
+    spans_.erase(spans_.begin(), spans_.begin() + static_cast<std::ptrdiff_t>(spanHead_));
+    spanHead_ = 0;
+  }
+  spans_.push_back({first, last});
+}
+
+// Marks the ring slots of the count positions from pos as being in the spare bucket.
+void MatchFinder::MarkSpare(std::size_t pos, std::size_t count) {
+  std::uint32_t* const slots = bucketOf_.data();
+  if (count >= kRingSize) {
+    std::fill(slots, slots + kRingSize, spare_);
+    return;
+  }
+  const std::size_t first = pos & kRingMask;
+  const std::size_t untilWrap = std::min(count, kRingSize - first);
+  std::fill(slots + first, slots + first + untilWrap, spare_);
+  std::fill(slots, slots + (count - untilWrap), spare_);
 }
 
 // Length of the common prefix of the 18 bytes at candidate and at p.
@@ -181,7 +243,7 @@ Match MatchFinder::FindNearEnd(std::size_t p) {
   IndexUpTo(p);
   const std::uint32_t key = Key(window_ + p);
   // Runs are rare this near the end; the scan answers them.
-  if (IsRunKey(key)) return FindLongestMatch(window_, n_, p);
+  if (IsRunKey(key)) return FindLongestMatch(window_, n_, p, floor_);
   const Bucket& bucket = buckets_[KeyHash(key)];
   if (bucket.Tail < static_cast<std::int32_t>(p) - static_cast<std::int32_t>(kMaxDistance)) {
     return {};
@@ -208,7 +270,7 @@ Match MatchFinder::FindNearEnd(std::size_t p) {
 Match MatchFinder::SearchRuns(std::size_t p) {
   const std::size_t run = RunLength(p, p + kMaxMatch);
   RunList& list = runs_[window_[p]];
-  const std::size_t lowest = p > kMaxDistance ? p - kMaxDistance : 0;
+  const std::size_t lowest = Lowest(p);
   while (list.First < list.Runs.size() &&
          list.Runs[list.First].Start + list.Runs[list.First].Length <= lowest) {
     ++list.First;

@@ -1,8 +1,14 @@
 // The LZSS coder written straight from its rules, with the exhaustive scan of the window at
 // every position: slow, and the oracle that the fast coder must match byte for byte.
 // Header-only so that tests, the benchmark and fuzz targets can all include it.
+//
+// The usual stream may refer to the 18 spaces before the data. When a reader that puts
+// zeros there and restores them by the checksum would not give the data back from it, the
+// stream is instead the parse whose sources all lie in the data; this oracle decides that
+// by decoding the usual stream that way, where the coder decides it from the items alone.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -16,24 +22,67 @@ struct ReferenceMatch {
 
 // The longest match at position p of the window (18 spaces, then the data), trying the
 // distances 1, 2, ... and keeping the farthest of equally long candidates; the scan stops
-// after distance 4095, after distance p, and after a candidate that reaches the
-// second-to-last byte. The last byte is never compared.
+// after distance 4095, after distance p (the first space) or, for the data alone, p - 18
+// (the first data byte), and after a candidate that reaches the second-to-last byte. The
+// last byte is never compared.
 inline ReferenceMatch ReferenceFindLongestMatch(const std::vector<std::uint8_t>& window,
-                                                std::size_t p) {
+                                                std::size_t p, bool dataOnly = false) {
   const std::size_t n = window.size();
+  const std::size_t farthest = dataOnly ? p - 18 : p;
   ReferenceMatch best;
   for (std::size_t d = 1;; ++d) {
     std::size_t k = 0;
     while (k < 18 && p + k + 1 < n && window[p - d + k] == window[p + k]) ++k;
     if (k >= 3 && k >= best.Length) best = {k, d};
-    if (d == 4095 || d == p || p + k + 1 == n) break;
+    if (d == 4095 || d == farthest || p + k + 1 == n) break;
   }
   return best;
 }
 
-// The whole stream for data (size >= 1): groups of a flag byte and up to eight items, then
-// the byte sum as four little-endian bytes.
-inline std::vector<std::uint8_t> ReferenceEncode(const std::uint8_t* data, std::size_t size) {
+// Whether a reader gets data back from its stream when it decodes with zeros before the
+// start, lists every zero a reference produces, and turns them all into spaces when the
+// stored sum exceeds the produced one by exactly 32 for each.
+inline bool ComesBackWithZerosBeforeTheStart(const std::vector<std::uint8_t>& stream,
+                                             const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> out;
+  std::vector<std::size_t> zeros;  // where a reference produced a zero
+  std::uint32_t sum = 0;
+  std::size_t in = 0;
+  while (out.size() < size) {
+    const unsigned flags = stream[in++];
+    for (int item = 0; item < 8 && out.size() < size; ++item) {
+      if ((flags >> item & 1) != 0) {
+        out.push_back(stream[in++]);
+        sum += out.back();
+        continue;
+      }
+      const std::size_t distance = stream[in] | (std::size_t{stream[in + 1]} >> 4) << 8;
+      const std::size_t length = (stream[in + 1] & 0x0Fu) + 3;
+      in += 2;
+      for (std::size_t k = 0; k < length; ++k) {
+        const std::size_t p = out.size();
+        out.push_back(distance > p ? 0 : out[p - distance]);
+        sum += out.back();
+        if (out.back() == 0) zeros.push_back(p);
+      }
+    }
+  }
+  const std::size_t end = stream.size() - 4;  // the checksum
+  const std::uint32_t stored = stream[end] | stream[end + 1] << 8 | stream[end + 2] << 16 |
+                               std::uint32_t{stream[end + 3]} << 24;
+  if (stored != sum) {
+    const auto difference = static_cast<std::int32_t>(stored - sum);
+    const auto listed = static_cast<std::int64_t>(zeros.size());
+    if (listed == 0 || static_cast<std::int64_t>(difference) != 32 * listed) return false;
+    for (const std::size_t p : zeros) out[p] = 0x20;
+  }
+  return std::equal(out.begin(), out.end(), data);
+}
+
+// The stream of one parse for data (size >= 1): groups of a flag byte and up to eight
+// items, then the byte sum as four little-endian bytes.
+inline std::vector<std::uint8_t> ReferenceParse(const std::uint8_t* data, std::size_t size,
+                                                bool dataOnly) {
   std::vector<std::uint8_t> window(18, 0x20);
   window.insert(window.end(), data, data + size);
   const std::size_t n = window.size();
@@ -58,7 +107,7 @@ inline std::vector<std::uint8_t> ReferenceEncode(const std::uint8_t* data, std::
   while (p < n) {
     checksum += window[p];
     startItem();
-    const ReferenceMatch match = ReferenceFindLongestMatch(window, p);
+    const ReferenceMatch match = ReferenceFindLongestMatch(window, p, dataOnly);
     if (match.Length > 0) {
       out.push_back(static_cast<std::uint8_t>(match.Distance & 0xFF));
       out.push_back(static_cast<std::uint8_t>(((match.Distance >> 8) << 4) | (match.Length - 3)));
@@ -75,6 +124,14 @@ inline std::vector<std::uint8_t> ReferenceEncode(const std::uint8_t* data, std::
     out.push_back(static_cast<std::uint8_t>(checksum >> shift));
   }
   return out;
+}
+
+// The stream LzssEncode writes: the usual parse if it comes back as above, else the parse
+// of the data alone.
+inline std::vector<std::uint8_t> ReferenceEncode(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> stream = ReferenceParse(data, size, false);
+  if (ComesBackWithZerosBeforeTheStart(stream, data, size)) return stream;
+  return ReferenceParse(data, size, true);
 }
 
 inline std::vector<std::uint8_t> ReferenceEncode(const std::vector<std::uint8_t>& data) {

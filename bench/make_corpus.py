@@ -488,7 +488,7 @@ def prose_text(d, size):
 
     def paragraph():
         text = " ".join(sentence(d, words) for _ in range(d.between(2, 8)))
-        chapter = f"{CRLF}    Part {d.below(100)}{CRLF}{CRLF}" if d.percent(3) else ""
+        chapter = f"{CRLF}    Chapter {d.below(100)}{CRLF}{CRLF}" if d.percent(3) else ""
         return (chapter + wrap(text) + CRLF).encode()
 
     return (head.encode() + upto(size, paragraph))[:size]
@@ -737,7 +737,7 @@ def runs_data(d, size):
 # ---------------------------------------------------------------------------------------
 # mixed, and the kinds together
 
-# Binary kinds twice as often as text: blocks of a packed game folder.
+# Binary kinds twice as often as text, as in a folder of models, pictures and sounds.
 MIXED_DECK = ["config", "script", "prose", "sparse", "runs"] + ["geometry", "image", "random"] * 2
 
 

@@ -94,7 +94,7 @@ fuzz: fuzz-build
 	    $(FUZZ_BUILD)/corpus/$(t) fuzz/corpus/$(t) && ) true
 
 # Benchmarks, from this repository alone: bench/make_corpus.py writes the corpus (nine
-# files of 64 MiB in all, and a tree of about 3650 files, from a fixed seed); bench/lzss_bench
+# files of 64 MiB in all, and a tree of about 3650 files, from a fixed seed); lzss_bench
 # times the codec against the plain exhaustive encoder, the plain decode loop and general
 # compressors (the yardsticks, linked into the benchmark only); bench/tool_bench.py times
 # the whole tool on the tree, on one large file and on a million small entries.
@@ -113,7 +113,8 @@ bench:
 	@scripts/need.sh $(BENCH_PACKAGES)
 	@python3 -c 'import sys; sys.exit(sys.version_info < (3, 9))' || \
 	  { echo "make bench needs Python 3.9 or later"; exit 1; }
-	@mkdir -p $(BENCH_BUILD) && free=$$(df -Pk $(BENCH_BUILD) | awk 'NR == 2 { print int($$4 / 1024) }') && \
+	@mkdir -p $(BENCH_BUILD) && \
+	  free=$$(df -Pk $(BENCH_BUILD) | awk 'NR == 2 { print int($$4 / 1024) }') && \
 	  if [ "$$free" -lt $(BENCH_DISK_MB) ]; then \
 	    echo "make bench needs $(BENCH_DISK_MB) MB free in $(BENCH_BUILD)/; $$free MB are."; exit 1; fi
 	@echo "Building lzss_bench and pbo in $(BENCH_BUILD)/ (log: $(BENCH_BUILD)/build.log)"

@@ -913,7 +913,9 @@ def make_tree(root, seed, scale):
 
 def main():
     parser = argparse.ArgumentParser(
-        description="Writes the benchmark corpus (see the module comment).")
+        usage=__doc__.splitlines()[0].replace("make_corpus.py", "%(prog)s"),
+        description="\n".join(__doc__.splitlines()[2:]),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("outdir")
     parser.add_argument("--small", action="store_true", help="1/16 of the size")
     parser.add_argument("--tree", action="store_true", help="a folder tree of files")

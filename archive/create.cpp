@@ -1,18 +1,23 @@
 // Archive mode: one folder in, one archive out.
 //
 // The folder is scanned into the entry table first, which fixes the size of the header
-// table from the names alone. Each file is then read and compressed (or kept as it is) on
-// the worker threads, and on this thread, in table order, its block is written to the new
-// archive right after the blocks before it, leaving room for the header table, which is
-// written last. Memory follows the entries in flight, not the archive, and the archive is
-// the same whatever the thread count. The new archive replaces the older one only once it
-// is complete: a run that fails anywhere leaves the older archive as it was.
+// table from the names alone. The work is then planned in table order: small files in
+// batches, each read and compressed (or kept as it is) whole by a worker thread, and large
+// files in segments of about a MiB, each read and parsed by a worker on its own; on this
+// thread, in table order, the blocks are written to the new archive one after the other,
+// a large file's stream joined from its segments as they come, leaving room for the header
+// table, which is written last. So one large file keeps every core busy, memory follows
+// the segments and files in flight, not the files' sizes nor the archive's, and the
+// archive is the same whatever the thread count. The new archive replaces the older one
+// only once it is complete: a run that fails anywhere leaves the older archive as it was.
 #include "archive/create.h"
 
+#include <algorithm>
 #include <exception>
-#include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
+#include <variant>
 
 #include "archive/archive.h"
 #include "archive/format.h"
@@ -23,9 +28,6 @@
 
 namespace pbo {
 namespace {
-
-// The largest size a header record can state: its sizes are read as signed 32-bit.
-constexpr std::uint64_t kLargestEntrySize = std::numeric_limits<std::int32_t>::max();
 
 // Ends the run when an entry would need a size its header record cannot state. The check
 // sits on the length of the file as it is read and on the stream actually made, never on
@@ -38,46 +40,36 @@ void RequireFits(const std::string& path, const char* what, std::uint64_t size,
                    " an archive entry can hold");
 }
 
+PackingLimits gLimits;  // what CreateArchive works within; only tests change it
+
+// Small files travel in batches of consecutive entries, so that the hand-over between the
+// threads is paid per batch: up to this many files, or until the batch holds this many
+// bytes (the files and their streams).
+constexpr std::size_t kBatchEntries = 256;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 20;
+
+// What the units in flight may hold in all: this much per worker thread, and as much again
+// for the writer to find work ready. A segment holds about 4 MiB while it is worked on.
+constexpr std::uint64_t kBudgetPerThread = std::uint64_t{8} << 20;
+
+// What a segment holds while it is coded: its bytes, its parse (up to 2 bytes of items per
+// byte) and the finder's tables.
+constexpr std::uint64_t kFinderTables = std::uint64_t{640} << 10;
+
+// What packing a whole file holds: the file, and for a compressed one its stream, sized for
+// the worst case (a literal costs 9/8 of a byte, the checksum 4).
+std::uint64_t WholeFileCost(const TFileHeaders& entry, std::uint64_t size) {
+  return entry.PackingMethod == 0 ? size : 2 * size + size / 8 + 5 + kFinderTables;
+}
+
 // One entry ready to be added to the archive.
 struct PackedEntry {
   TByteFile Block;                 // the data block: the stream, or the file unchanged
   std::uint32_t OriginalSize = 0;  // the header's original size: the file's length, or 0
 };
 
-// Small files travel in batches of consecutive entries, so that the hand-over between the
-// threads is paid per batch: up to this many files, or until the batch holds this many
-// bytes (the files and their streams). A larger file travels alone.
-constexpr std::size_t kBatchEntries = 256;
-constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 20;
-
-// What the units in flight may hold in all, per worker thread.
-constexpr std::uint64_t kBudgetPerThread = std::uint64_t{16} << 20;
-
-// Consecutive entries from First on, handed to a worker together.
-struct SourceBatch {
-  std::size_t First = 0;
-  std::size_t Count = 0;
-  std::uint64_t Cost = 0;
-};
-
-// What a worker made of a batch: the entries' blocks, up to the first that failed, and
-// what it threw.
-struct PackedBatch {
-  std::size_t First = 0;
-  std::vector<PackedEntry> Entries;
-  std::exception_ptr Error;
-};
-
-// What packing a file holds: the file, and for a compressed one its stream, sized for
-// the worst case (a literal costs 9/8 of a byte, the checksum 4). The size is the one the
-// file had when the folder was listed; the file is read at the length it has when opened.
-std::uint64_t PackingCost(const TFileHeaders& entry) {
-  const std::uint64_t size = platform::FileSizeHint(entry.FullPath);
-  return entry.PackingMethod == 0 ? size : 2 * size + size / 8 + 5;
-}
-
-// Reads one source file and makes its data block. Throws FatalError when the file cannot
-// be read whole or its sizes do not fit the header record.
+// Reads one source file whole and makes its data block. Throws FatalError when the file
+// cannot be read whole or its sizes do not fit the header record.
 PackedEntry PackEntry(const TFileHeaders& entry, std::uint64_t largestEntrySize) {
   platform::InputFile file;
   std::string error;
@@ -108,6 +100,135 @@ PackedEntry PackEntry(const TFileHeaders& entry, std::uint64_t largestEntrySize)
   return packed;
 }
 
+// Consecutive small files from First on, packed whole by one worker.
+struct FilesUnit {
+  std::size_t First = 0;
+  std::size_t Count = 0;
+};
+
+// One segment [Start, End) of a large file, open once for all its segments.
+struct SegmentUnit {
+  std::size_t Entry = 0;
+  std::shared_ptr<const platform::InputFile> File;
+  std::uint64_t FileSize = 0;
+  std::uint64_t Start = 0;
+  std::uint64_t End = 0;
+};
+
+struct PackUnit {
+  std::variant<FilesUnit, SegmentUnit> Work;
+  std::uint64_t Cost = 0;
+};
+
+// What a worker made of a batch of files: their blocks, up to the first that failed, and
+// what it threw.
+struct PackedFiles {
+  std::size_t First = 0;
+  std::vector<PackedEntry> Entries;
+  std::exception_ptr Error;
+};
+
+// What a worker made of a segment: the file's bytes it reads (a stored file's: the segment
+// alone), and its parse, unless the writer parses it as it joins.
+struct PackedSegment {
+  SegmentUnit Unit;
+  TByteFile Bytes;
+  std::uint64_t BytesOffset = 0;
+  std::optional<LzssSegment> Parse;
+
+  LzssFilePiece Piece() const { return {Bytes.data(), Bytes.size(), BytesOffset}; }
+};
+
+using PackResult = std::variant<PackedFiles, PackedSegment>;
+
+// Reads the file positions [first, last) of a segment's file. Throws FatalError when they
+// cannot be read (the file shrank since it was opened).
+TByteFile ReadRange(const TFileHeaders& entry, const platform::InputFile& file,
+                    std::uint64_t first, std::uint64_t last) {
+  TByteFile bytes(static_cast<std::size_t>(last - first));
+  std::string error;
+  if (!file.ReadAt(first, bytes.data(), bytes.size(), error)) {
+    throw CannotOpenFile(entry.FullPath, error);
+  }
+  return bytes;
+}
+
+// Plans the units of the run in table order: batches of small files, and the segments of
+// each large file, which it opens to take its length. Runs on one thread at a time.
+class PackingPlan {
+ public:
+  PackingPlan(const std::vector<TFileHeaders>& table, const PackingLimits& limits)
+      : table_(table), limits_(limits) {}
+
+  std::optional<PackUnit> Next() {
+    if (large_) return NextSegment();
+    if (next_ == table_.size()) return std::nullopt;
+    if (SizeHint() > limits_.SegmentSize) return StartLargeFile();
+    FilesUnit files{next_, 0};
+    std::uint64_t cost = 0;
+    while (next_ < table_.size() && files.Count < kBatchEntries) {
+      const std::uint64_t size = SizeHint();
+      const std::uint64_t more = WholeFileCost(table_[next_], size);
+      if (files.Count > 0 && (cost + more > kBatchBytes || size > limits_.SegmentSize)) break;
+      cost += more;
+      ++files.Count;
+      Advance();
+    }
+    return PackUnit{files, cost};
+  }
+
+ private:
+  // The size the next file has as the system states it now: a hint, for planning; the file
+  // is read at the length it has when it is opened.
+  std::uint64_t SizeHint() {
+    if (!nextSize_) nextSize_ = platform::FileSizeHint(table_[next_].FullPath);
+    return *nextSize_;
+  }
+
+  void Advance() {
+    ++next_;
+    nextSize_.reset();
+  }
+
+  // Opens the next file, which is large, and plans its first segment. Throws FatalError
+  // when it cannot be opened or is too large for an entry.
+  std::optional<PackUnit> StartLargeFile() {
+    const std::size_t entry = next_;
+    const TFileHeaders& record = table_[entry];
+    Advance();
+    auto file = std::make_shared<platform::InputFile>();
+    std::string error;
+    if (!file->Open(record.FullPath, error)) throw CannotOpenFile(record.FullPath, error);
+    RequireFits(record.FullPath, "is", file->Size(), limits_.LargestEntrySize);
+    if (file->Size() <= limits_.SegmentSize) {
+      // It shrank since the folder was listed: packed whole after all.
+      return PackUnit{FilesUnit{entry, 1}, WholeFileCost(record, file->Size())};
+    }
+    large_ = SegmentUnit{entry, std::move(file), 0, 0, 0};
+    large_->FileSize = large_->File->Size();
+    return NextSegment();
+  }
+
+  std::optional<PackUnit> NextSegment() {
+    SegmentUnit segment = *large_;
+    segment.End = std::min(segment.Start + limits_.SegmentSize, segment.FileSize);
+    large_->Start = segment.End;
+    if (segment.End == segment.FileSize) large_.reset();
+    std::uint64_t cost = segment.End - segment.Start;
+    if (table_[segment.Entry].PackingMethod != 0) {
+      const LzssByteRange bytes = LzssSegmentBytes(segment.Start, segment.End, segment.FileSize);
+      cost = (bytes.Last - bytes.First) + 2 * cost + kFinderTables;
+    }
+    return PackUnit{std::move(segment), cost};
+  }
+
+  const std::vector<TFileHeaders>& table_;
+  const PackingLimits& limits_;
+  std::size_t next_ = 0;                  // the next entry to plan
+  std::optional<std::uint64_t> nextSize_;  // its size hint, once taken
+  std::optional<SegmentUnit> large_;      // the large file being cut, and its next segment
+};
+
 // The new archive, written as the entries come: each block after the ones before it, the
 // header table last, in front of them. A write that fails is kept and reported by Finish,
 // once every file has been read: a file that cannot be read still ends the run first.
@@ -118,13 +239,21 @@ class ArchiveOutput {
     writing_ = file_.Create(path, error_);
   }
 
-  void Add(const TFileHeaders& entry, const PackedEntry& packed) {
-    if (writing_) {
-      writing_ = file_.WriteAt(dataPosition_, packed.Block.data(), packed.Block.size(), error_);
-    }
-    dataPosition_ += packed.Block.size();
-    AppendHeaderRecord(headers_, entry.RelativeName, entry.PackingMethod, packed.OriginalSize,
-                       static_cast<std::uint32_t>(packed.Block.size()));
+  std::uint64_t DataPosition() const { return dataPosition_; }
+
+  // Writes bytes at the data position, which moves past them.
+  void Put(const std::uint8_t* bytes, std::size_t size) {
+    if (writing_ && size > 0) writing_ = file_.WriteAt(dataPosition_, bytes, size, error_);
+    dataPosition_ += size;
+    end_ = std::max(end_, dataPosition_);
+  }
+
+  // Moves the data position back to position, to write a block again from there.
+  void Rewind(std::uint64_t position) { dataPosition_ = position; }
+
+  void Record(const TFileHeaders& entry, std::uint32_t originalSize, std::uint64_t dataSize) {
+    AppendHeaderRecord(headers_, entry.RelativeName, entry.PackingMethod, originalSize,
+                       static_cast<std::uint32_t>(dataSize));
   }
 
   // Writes the header table and puts the archive in place of the older one. False, with
@@ -137,6 +266,8 @@ class ArchiveOutput {
       throw std::logic_error("the header table differs from its planned size");
     }
     if (writing_) writing_ = file_.WriteAt(0, headers_.data(), headers_.size(), error_);
+    // A block written again may have come out shorter than the first time.
+    if (writing_ && end_ > dataPosition_) writing_ = file_.Truncate(dataPosition_, error_);
     if (writing_) writing_ = file_.Commit(error_);
     error = error_;
     return writing_;
@@ -148,14 +279,121 @@ class ArchiveOutput {
   std::string error_;
   const std::uint64_t headerTableSize_;  // worked out from the names before any block
   std::uint64_t dataPosition_;
+  std::uint64_t end_ = 0;  // the furthest byte written
   TByteFile headers_;
+};
+
+// The writer's side of a run: adds the blocks in table order, joining the segments of a
+// large file into its stream as they come.
+class PackingWriter {
+ public:
+  PackingWriter(const std::vector<TFileHeaders>& table, const PackingLimits& limits,
+                RunProgress& progress, ArchiveOutput& archive)
+      : table_(table), limits_(limits), progress_(progress), archive_(archive) {}
+
+  void Add(PackResult&& result) {
+    if (auto* files = std::get_if<PackedFiles>(&result)) {
+      AddFiles(*files);
+    } else {
+      AddSegment(std::get<PackedSegment>(result));
+    }
+  }
+
+ private:
+  void AddFiles(const PackedFiles& files) {
+    for (std::size_t k = 0; k < files.Entries.size(); ++k) {
+      const PackedEntry& packed = files.Entries[k];
+      archive_.Put(packed.Block.data(), packed.Block.size());
+      archive_.Record(table_[files.First + k], packed.OriginalSize, packed.Block.size());
+      ++progress_.EntriesDone;
+      progress_.BytesWritten += packed.Block.size();
+    }
+    if (files.Error) std::rethrow_exception(files.Error);
+  }
+
+  void AddSegment(const PackedSegment& segment) {
+    const SegmentUnit& unit = segment.Unit;
+    const TFileHeaders& entry = table_[unit.Entry];
+    const bool compressed = entry.PackingMethod != 0;
+    if (unit.Start == 0) {
+      blockStart_ = archive_.DataPosition();
+      if (compressed) joiner_.emplace(unit.FileSize, LzssReach::LeadingSpaces);
+    }
+    if (!compressed) {
+      archive_.Put(segment.Bytes.data(), segment.Bytes.size());
+      progress_.BytesWritten += segment.Bytes.size();
+    } else {
+      if (segment.Parse) {
+        joiner_->Join(*segment.Parse, segment.Piece(), stream_);
+      } else {
+        joiner_->ParseAndJoin(segment.Piece(), unit.Start, unit.End, stream_);
+      }
+      Put(stream_);
+      if (joiner_->Fate() == LzssStreamFate::NeedsDataOnly) CodeAgainDataOnly(segment);
+    }
+    if (unit.End < unit.FileSize) return;
+    std::uint32_t originalSize = 0;
+    if (compressed) {
+      if (joiner_->Finish(stream_) == LzssStreamFate::NeedsDataOnly) {
+        CodeAgainDataOnly(segment);
+        (void)joiner_->Finish(stream_);
+      }
+      Put(stream_);
+      originalSize = static_cast<std::uint32_t>(unit.FileSize);
+      joiner_.reset();
+    }
+    const std::uint64_t dataSize = archive_.DataPosition() - blockStart_;
+    RequireFits(entry.FullPath, compressed ? "compresses to" : "is", dataSize,
+                limits_.LargestEntrySize);
+    archive_.Record(entry, originalSize, dataSize);
+    ++progress_.EntriesDone;
+  }
+
+  // The usual stream of a file would not come back whole: codes the file again from its
+  // start, up to the end of the segment in hand, with the data alone, writing the new
+  // stream over the old one. The segments after it parse the same for both streams, so
+  // the joining goes on with them as they come.
+  void CodeAgainDataOnly(const PackedSegment& segment) {
+    const SegmentUnit& unit = segment.Unit;
+    const TFileHeaders& entry = table_[unit.Entry];
+    joiner_.emplace(unit.FileSize, LzssReach::DataOnly);
+    stream_.clear();
+    archive_.Rewind(blockStart_);
+    for (std::uint64_t start = 0; start < unit.End; start += limits_.SegmentSize) {
+      const std::uint64_t end = std::min(start + limits_.SegmentSize, unit.FileSize);
+      if (start == unit.Start) {
+        joiner_->ParseAndJoin(segment.Piece(), start, end, stream_);
+      } else {
+        const LzssByteRange range = LzssSegmentBytes(start, end, unit.FileSize);
+        const TByteFile bytes = ReadRange(entry, *unit.File, range.First, range.Last);
+        joiner_->ParseAndJoin({bytes.data(), bytes.size(), range.First}, start, end, stream_);
+      }
+      Put(stream_);
+    }
+  }
+
+  void Put(TByteFile& bytes) {
+    archive_.Put(bytes.data(), bytes.size());
+    progress_.BytesWritten += bytes.size();
+    bytes.clear();
+  }
+
+  const std::vector<TFileHeaders>& table_;
+  const PackingLimits& limits_;
+  RunProgress& progress_;
+  ArchiveOutput& archive_;
+  std::uint64_t blockStart_ = 0;             // where the large file's block begins
+  std::optional<LzssStreamJoiner> joiner_;  // its stream so far, when it is compressed
+  TByteFile stream_;                        // stream bytes on their way to the archive
 };
 
 }  // namespace
 
-void CreateArchive(RunState& run) { CreateArchiveWithin(run, kLargestEntrySize); }
+void SetPackingLimitsForTests(const PackingLimits& limits) { gLimits = limits; }
 
-void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
+void CreateArchive(RunState& run) { CreateArchiveWithin(run, gLimits); }
+
+void CreateArchiveWithin(RunState& run, const PackingLimits& limits) {
   run.EntryTable.clear();
   ScanSourceFolder(run, std::string());
   if (run.EntryTable.empty()) {
@@ -167,31 +405,19 @@ void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
   RunProgress& progress = run.Progress;
   progress.EntriesTotal = table.size();
   ArchiveOutput archive(run.OutputArchive, HeaderTableSize(table));
-  std::size_t next = 0;  // the next entry to plan
-  std::uint64_t nextCost = 0;
-  bool nextCostKnown = false;
-  auto plan = [&]() -> std::optional<SourceBatch> {
-    if (next == table.size()) return std::nullopt;
-    SourceBatch batch{next, 0, 0};
-    while (next < table.size() && batch.Count < kBatchEntries) {
-      if (!nextCostKnown) nextCost = PackingCost(table[next]);
-      nextCostKnown = true;
-      if (batch.Count > 0 && batch.Cost + nextCost > kBatchBytes) break;
-      batch.Cost += nextCost;
-      ++batch.Count;
-      ++next;
-      nextCostKnown = false;
-    }
-    return batch;
-  };
-  auto work = [&](SourceBatch batch) {
-    PackedBatch packed;
-    packed.First = batch.First;
-    packed.Entries.reserve(batch.Count);
+  PackingPlan plan(table, limits);
+  PackingWriter writer(table, limits, progress, archive);
+  // With one thread the writer parses each segment as it joins it, so nothing is parsed
+  // twice; with more, the workers parse and the writer only joins.
+  const bool parseOnWorkers = run.Threads > 1;
+  auto packFiles = [&](const FilesUnit& unit) {
+    PackedFiles packed;
+    packed.First = unit.First;
+    packed.Entries.reserve(unit.Count);
     try {
-      for (std::size_t k = 0; k < batch.Count; ++k) {
-        const TFileHeaders& entry = table[batch.First + k];
-        packed.Entries.push_back(PackEntry(entry, largestEntrySize));
+      for (std::size_t k = 0; k < unit.Count; ++k) {
+        const TFileHeaders& entry = table[unit.First + k];
+        packed.Entries.push_back(PackEntry(entry, limits.LargestEntrySize));
         const PackedEntry& done = packed.Entries.back();
         progress.BytesRead += entry.PackingMethod == 0 ? done.Block.size() : done.OriginalSize;
       }
@@ -200,15 +426,28 @@ void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize) {
     }
     return packed;
   };
-  auto write = [&](PackedBatch packed) {
-    for (std::size_t k = 0; k < packed.Entries.size(); ++k) {
-      archive.Add(table[packed.First + k], packed.Entries[k]);
-      ++progress.EntriesDone;
-      progress.BytesWritten += packed.Entries[k].Block.size();
+  auto packSegment = [&](SegmentUnit unit) {
+    const TFileHeaders& entry = table[unit.Entry];
+    PackedSegment packed;
+    LzssByteRange range{unit.Start, unit.End};
+    if (entry.PackingMethod != 0) range = LzssSegmentBytes(unit.Start, unit.End, unit.FileSize);
+    packed.Bytes = ReadRange(entry, *unit.File, range.First, range.Last);
+    packed.BytesOffset = range.First;
+    progress.BytesRead += unit.End - unit.Start;
+    if (entry.PackingMethod != 0 && parseOnWorkers) {
+      packed.Parse = LzssParseSegment(packed.Piece(), unit.FileSize, unit.Start, unit.End,
+                                      LzssReach::LeadingSpaces, unit.Start);
     }
-    if (packed.Error) std::rethrow_exception(packed.Error);
+    packed.Unit = std::move(unit);
+    return packed;
   };
-  RunInOrder(run.Threads, kBudgetPerThread * run.Threads, plan, work, write);
+  RunInOrder(
+      run.Threads, kBudgetPerThread * (run.Threads + 1), [&] { return plan.Next(); },
+      [&](PackUnit unit) -> PackResult {
+        if (auto* files = std::get_if<FilesUnit>(&unit.Work)) return packFiles(*files);
+        return packSegment(std::move(std::get<SegmentUnit>(unit.Work)));
+      },
+      [&](PackResult result) { writer.Add(std::move(result)); });
   std::string error;
   if (!archive.Finish(error)) {
     run.Fail(kBadPathOrNoWrite, "cannot write \"" + run.OutputArchive + "\": " + error);

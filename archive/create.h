@@ -4,13 +4,26 @@
 #include <cstdint>
 
 #include "archive/archive.h"
+#include "lzss/lzss.h"
 
 namespace pbo {
 
-// CreateArchive with the largest size an entry's header record may state as a parameter,
-// so that tests can meet the bound without files of 2 GiB: a file longer than
-// largestEntrySize, or one whose stream is, ends the run with FatalError naming it, and
-// no archive is written. CreateArchive passes the format's own bound, 2^31 - 1.
-void CreateArchiveWithin(RunState& run, std::uint64_t largestEntrySize);
+// The bounds archive mode works within, which tests may set smaller so that they meet them
+// without files of gigabytes.
+struct PackingLimits {
+  // The largest size an entry's header record may state: a file longer, or one whose
+  // stream is, ends the run with FatalError naming it, and no archive is written.
+  std::uint64_t LargestEntrySize = 0x7FFFFFFF;
+  // Files longer than this are read, coded and written a segment of this size at a time,
+  // on all the worker threads; shorter ones whole, several to a worker.
+  std::uint64_t SegmentSize = kLzssSegmentSize;
+};
+
+// CreateArchive within limits; CreateArchive passes the defaults.
+void CreateArchiveWithin(RunState& run, const PackingLimits& limits);
+
+// Makes CreateArchive work within limits from now on, for tests that run whole suites
+// with small segments. Not for the tool, and not thread-safe: call it before a run.
+void SetPackingLimitsForTests(const PackingLimits& limits);
 
 }  // namespace pbo

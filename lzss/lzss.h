@@ -99,7 +99,9 @@ inline constexpr std::size_t kLzssHeadroom = 18;
 //   4. Finish(out) appends the last bytes. If it returns LzssStreamFate::NeedsDataOnly, the
 //      stream must be thrown away and the file coded again, steps 2 to 4, with
 //      LzssReach::DataOnly (Fate() may say so before the end; the rest of the first pass can
-//      then be skipped). The second pass always ends in ComesBack.
+//      then be skipped). Segments that start 4095 bytes or more into the file parse the same
+//      for both reaches, so the second pass needs only the first ones parsed again. The
+//      second pass always ends in ComesBack.
 // With one worker, or whenever a segment is parsed after the one before it was joined, its
 // parse may start at the joiner's NextPosition() instead of `start`: the joiner then takes
 // it whole, and no stretch is parsed twice.
@@ -203,7 +205,8 @@ class LzssStreamJoiner {
   [[nodiscard]] std::uint64_t NextPosition() const { return next_; }
 
   // Joins the next segment: the first one starts at 0, each next one where the one before
-  // ended, and all were parsed with the joiner's reach. piece holds at least the bytes
+  // ended, and all were parsed with the joiner's reach (a segment that starts 4095 bytes
+  // or more into the file parses the same with either reach, and may have either). piece holds at least the bytes
   // LzssSegmentBytes(segment.Start(), segment.End(), fileSize), as the one it was parsed from
   // does. Appends the stream bytes completed so far to out (whole groups of items; the
   // group still open is kept for the next call) and leaves out's earlier bytes alone.

@@ -318,7 +318,11 @@ void LzssStreamJoiner::Join(const LzssSegment& segment, const LzssFilePiece& pie
   // A segment comes from LzssParseSegment whole: its items cover exactly the positions from
   // its parse's start to its end, which the piece holds.
   RequireNext(segment.start_, segment.end_, piece);
-  if (segment.reach_ != reach_) throw std::invalid_argument("lzss: a segment of another reach");
+  // The reach changes only the parse of a segment whose window holds the spaces before the
+  // data: a later segment parsed for the usual stream serves the data-only one as well.
+  if (segment.reach_ != reach_ && segment.start_ < lzss::kLookBehind) {
+    throw std::invalid_argument("lzss: a segment of another reach");
+  }
   const std::size_t items = segment.items_.size();
   Cursor g = Open(out, segment.end_);
   auto at = [&piece](std::uint64_t q) { return piece.Data + (q - piece.Offset); };

@@ -98,6 +98,8 @@ class ReplacementFile {
   // Writes size bytes at offset of the new content; a gap before offset reads as zeros.
   bool WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size,
                std::string& error);
+  // Cuts the new content to size bytes (it may have been written further before).
+  bool Truncate(std::uint64_t size, std::string& error);
   // Renames the new content over path (or copies it into path, in the fallback). On
   // failure the new content is removed and error holds the platform's text. Once only.
   bool Commit(std::string& error);

@@ -355,6 +355,16 @@ bool ReplacementFile::WriteAt(std::uint64_t offset, const std::uint8_t* data, st
   return false;
 }
 
+bool ReplacementFile::Truncate(std::uint64_t size, std::string& error) {
+  if (!state_) {
+    error = ErrorText(EBADF);
+    return false;
+  }
+  if (::ftruncate(state_->content.Get(), static_cast<off_t>(size)) == 0) return true;
+  error = ErrorText(errno);
+  return false;
+}
+
 bool ReplacementFile::Commit(std::string& error) {
   if (!state_) {
     error = ErrorText(EBADF);

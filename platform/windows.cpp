@@ -527,6 +527,18 @@ bool ReplacementFile::WriteAt(std::uint64_t offset, const std::uint8_t* data, st
   return WriteAllAt(state_->content.Get(), offset, data, size) || Fail(error);
 }
 
+bool ReplacementFile::Truncate(std::uint64_t size, std::string& error) {
+  if (!state_) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return Fail(error);
+  }
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  return (SetFilePointerEx(state_->content.Get(), end, nullptr, FILE_BEGIN) &&
+          SetEndOfFile(state_->content.Get())) ||
+         Fail(error);
+}
+
 bool ReplacementFile::Commit(std::string& error) {
   if (!state_) {
     SetLastError(ERROR_INVALID_HANDLE);

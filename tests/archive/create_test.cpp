@@ -275,7 +275,9 @@ TEST_F(ArchiveMode, RefusesEntriesWhoseSizesDoNotFitTheirFields) {
     run_.SourceFolder = scratch_ / "Island";
     run_.OutputArchive = run_.SourceFolder + ".pbo";
     try {
-      CreateArchiveWithin(run_, kLargest);
+      PackingLimits limits;
+      limits.LargestEntrySize = kLargest;
+      CreateArchiveWithin(run_, limits);
       EXPECT_TRUE(row.Fits) << row.Name;
       EXPECT_EQ(run_.ResultCode, 0);
       EXPECT_NE(Packed(), ToBytes("old")) << row.Name;
@@ -313,15 +315,25 @@ TEST_F(ArchiveMode, PackedTreeExtractsToTheSameFiles) {
 }
 
 TEST_F(ArchiveMode, LeadingSpacesWithCopiedZerosComeBackWhole) {
-  // Coded as usual, the stream would refer into the spaces kept before the data and also
+  // Coded as usual, each stream would refer into the spaces kept before the data and also
   // copy a genuine zero byte, which a reader cannot tell apart; the stream that refers to
-  // the data alone comes back whole.
-  Bytes content = ToBytes("    ");
-  content.insert(content.end(), 8, 0);
-  WriteFile(Source("spaces.txt"), content);
+  // the data alone comes back whole. In the second file the first zero comes after 9000
+  // bytes of text, where a file coded in segments has written much of its usual stream
+  // before it is known that it must be coded again.
+  Bytes early = ToBytes("    ");
+  early.insert(early.end(), 8, 0);
+  Bytes late = ToBytes("    ");
+  for (int i = 0; late.size() < 9000; ++i) {
+    const std::string word = " w" + std::to_string(i * 7919 % 1000);
+    late.insert(late.end(), word.begin(), word.end());
+  }
+  late.insert(late.end(), 64, 0);
+  WriteFile(Source("early.txt"), early);
+  WriteFile(Source("late.txt"), late);
   ASSERT_EQ(Pack(), 0);
   EXPECT_EQ(ExtractPacked(), 0);
-  EXPECT_EQ(ReadFile(scratch_.Path() / "Out" / "spaces.txt"), content);
+  EXPECT_EQ(ReadFile(scratch_.Path() / "Out" / "early.txt"), early);
+  EXPECT_EQ(ReadFile(scratch_.Path() / "Out" / "late.txt"), late);
 }
 
 }  // namespace

@@ -52,14 +52,18 @@ constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 20;
 // for the writer to find work ready. A segment holds about 4 MiB while it is worked on.
 constexpr std::uint64_t kBudgetPerThread = std::uint64_t{8} << 20;
 
-// What a segment holds while it is coded: its bytes, its parse (up to 2 bytes of items per
-// byte) and the finder's tables.
-constexpr std::uint64_t kFinderTables = std::uint64_t{640} << 10;
+// What the coder's finder holds while it codes size bytes: a bucket table that grows with
+// the input, 32 bytes a byte, up to 512 KiB, and the links of a window, 32 KiB.
+std::uint64_t FinderCost(std::uint64_t size) {
+  constexpr std::uint64_t kLargestBuckets = std::uint64_t{512} << 10;
+  constexpr std::uint64_t kLinks = std::uint64_t{32} << 10;
+  return std::min(32 * size, kLargestBuckets) + kLinks;
+}
 
 // What packing a whole file holds: the file, and for a compressed one its stream, sized for
-// the worst case (a literal costs 9/8 of a byte, the checksum 4).
+// the worst case (a literal costs 9/8 of a byte, the checksum 4), and the finder.
 std::uint64_t WholeFileCost(const TFileHeaders& entry, std::uint64_t size) {
-  return entry.PackingMethod == 0 ? size : 2 * size + size / 8 + 5 + kFinderTables;
+  return entry.PackingMethod == 0 ? size : 2 * size + size / 8 + 5 + FinderCost(size);
 }
 
 // One entry ready to be added to the archive.
@@ -217,7 +221,8 @@ class PackingPlan {
     std::uint64_t cost = segment.End - segment.Start;
     if (table_[segment.Entry].PackingMethod != 0) {
       const LzssByteRange bytes = LzssSegmentBytes(segment.Start, segment.End, segment.FileSize);
-      cost = (bytes.Last - bytes.First) + 2 * cost + kFinderTables;
+      // Its bytes, its parse (up to 2 bytes of items a byte) and the finder.
+      cost = (bytes.Last - bytes.First) + 2 * cost + FinderCost(cost);
     }
     return PackUnit{std::move(segment), cost};
   }

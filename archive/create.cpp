@@ -45,7 +45,7 @@ PackingLimits gLimits;  // what CreateArchive works within; only tests change it
 // Small files travel in batches of consecutive entries, so that the hand-over between the
 // threads is paid per batch: up to this many files, or until the batch holds this many
 // bytes (the files and their streams).
-constexpr std::size_t kBatchEntries = 256;
+constexpr std::size_t kBatchEntries = 4096;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 20;
 
 // What the units in flight may hold in all: this much per worker thread, and as much again

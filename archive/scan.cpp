@@ -39,7 +39,7 @@ void ScanFolder(FolderWalk& walk, const std::string& prefix, const std::string& 
     case platform::Listing::NotStarted:
       return;
     case platform::Listing::Broken:
-      // Packing what was listed would drop files without a word.
+      // Packing what was listed, or nothing, would drop files without a word.
       throw FatalError("Cannot list folder \"" + platform::AbsolutePath(folder) + "\". " + error);
   }
   std::sort(items.begin(), items.end(),

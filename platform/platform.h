@@ -126,8 +126,12 @@ struct FolderItem {
 
 // How far a folder listing got.
 //   Complete:   every name was listed.
-//   NotStarted: the folder could not be opened for listing; it contributes nothing.
-//   Broken:     the listing failed part way; the names already listed are not all.
+//   NotStarted: there was nothing to list: the folder is gone (or a file took its place),
+//               its path is longer than the system takes, or it is a link that leads
+//               round in a circle. It contributes nothing.
+//   Broken:     the folder holds names that were not all listed: its listing could not be
+//               started for another reason (access refused, an I/O error) or failed part
+//               way.
 enum class Listing { Complete, NotStarted, Broken };
 
 // Appends the names in folder (without "." and "..") to items, in the platform's order.

@@ -446,8 +446,13 @@ bool CreateFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) 
 Listing ListFolder(const std::string& folder, std::vector<FolderItem>& items, std::string& error) {
   DIR* listing = ::opendir(folder.c_str());
   if (listing == nullptr) {
-    error = ErrorText(errno);
-    return Listing::NotStarted;
+    const int why = errno;
+    error = ErrorText(why);
+    // Gone (or turned into a file meanwhile), too deep for a whole path, or a link that
+    // leads round in a circle: nothing to list. Anything else (access refused, an I/O
+    // error) hides what the folder holds.
+    const bool nothing = why == ENOENT || why == ENOTDIR || why == ENAMETOOLONG || why == ELOOP;
+    return nothing ? Listing::NotStarted : Listing::Broken;
   }
   for (;;) {
     errno = 0;  // readdir tells the end from a failure by errno alone

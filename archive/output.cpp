@@ -122,9 +122,15 @@ bool OutputWriter::PrepareFolders(const std::string& fullPath, std::string& erro
   return true;
 }
 
+bool OutputWriter::Create(const std::string& fullPath, platform::WholeFile& file,
+                          std::string& error) {
+  return PrepareFolders(fullPath, error) && file.Create(fullPath, error);
+}
+
 bool OutputWriter::Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size,
                          std::string& error) {
-  return PrepareFolders(fullPath, error) && platform::WriteWholeFile(fullPath, data, size, error);
+  platform::WholeFile file;
+  return Create(fullPath, file, error) && file.Append(data, size, error) && file.Commit(error);
 }
 
 }  // namespace pbo

@@ -36,9 +36,14 @@ class OutputWriter {
  public:
   explicit OutputWriter(std::string outputFolder);
 
-  // Creates the folders above fullPath (which must lie below the output folder) and then
-  // the file with size bytes. Returns false, with the reason in error, when the file is not
-  // written.
+  // Creates the folders above fullPath (which must lie below the output folder) and starts
+  // file, which appears at fullPath only once it is whole (see platform::WholeFile), for
+  // content written in pieces. Returns false, with the reason in error, when the folders or
+  // the file cannot be made.
+  bool Create(const std::string& fullPath, platform::WholeFile& file, std::string& error);
+
+  // Create, then the file with size bytes. Returns false, with the reason in error, when
+  // the file is not written; nothing is then left under fullPath's name that was not there.
   bool Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size,
              std::string& error);
 

@@ -70,8 +70,59 @@ class InputFile {
   std::unique_ptr<State> state_;
 };
 
+// Makes SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and the closing of the
+// console) end the run cleanly: the temporary files in flight (of WholeFile and
+// ReplacementFile) are removed, every older file stays whole, and the process ends as the
+// signal would have ended it (the shell sees 128 + its number, 130 for Ctrl-C; on Windows
+// the exit code is that of Ctrl-C, STATUS_CONTROL_C_EXIT). A stop that comes while an old
+// file is overwritten in place, or a new file is given its name, takes effect once that is
+// done (or the old content has been put back). On POSIX a signal that was ignored when the
+// process started stays ignored. Call once, from main, before anything is written.
+void InstallStopHandlers();
+
+// A new file, written in pieces from its start, that appears under its name only once
+// whole. On Linux it is made unnamed in the folder of its path and linked in at Commit, so
+// that not even a kill leaves anything; where the file system cannot do that (and on
+// Windows) it is made beside the path, named "." + file name + ".tmp" + process id (+ "-"
+// and a counter on a clash; the file name is left out when it is long), which a scan
+// passes over and a stop (InstallStopHandlers) removes, and moved over the name at Commit.
+// Never written through a link.
+class WholeFile {
+ public:
+  WholeFile();
+  // Destroyed without Commit: the new content is removed; the old file stays as it was.
+  ~WholeFile();
+  WholeFile(WholeFile&& other) noexcept;
+  WholeFile& operator=(WholeFile&& other) noexcept;
+  WholeFile(const WholeFile&) = delete;
+  WholeFile& operator=(const WholeFile&) = delete;
+
+  // Starts the new content of the file at path, whose folder must exist. Fails, with error
+  // set and nothing made, when path is a symbolic link (or a reparse point), a folder or
+  // anything but a regular file (without waiting on a FIFO), or an existing file that may
+  // not be written (read-only, also when root runs the tool). Where the folder takes no new
+  // file (no permission, or the temporary name does not fit), only an existing regular file
+  // of one name is written, in place: the content is gathered in an anonymous file in the
+  // system's temporary folder, and copied over the old one at Commit.
+  bool Create(const std::string& path, std::string& error);
+  // Appends size bytes. False with error when they cannot be written (a full disk); the
+  // file is then only good for being destroyed.
+  bool Append(const std::uint8_t* data, std::size_t size, std::string& error);
+  // Gives the new content path's name, replacing the file there, or copies it in place:
+  // the room reserved and the old content saved first, and put back should the copy fail
+  // part way. On failure path holds what it held before, nothing new is left behind, and
+  // error holds the platform's text. Once only.
+  bool Commit(std::string& error);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // The new content of a file, written at any offsets, and put in place of the old file
-// whole by Commit. Until Commit the old file is untouched.
+// whole by Commit. Until Commit the old file is untouched. Made as WholeFile makes its
+// content (unnamed, or under a temporary name a stop removes), but where WholeFile refuses
+// a link, FIFO or device at path, this replaces it at Commit, never writing through it.
 class ReplacementFile {
  public:
   ReplacementFile();
@@ -83,19 +134,17 @@ class ReplacementFile {
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
   // path: the file to replace. An existing path that is a folder, or a file that may not
-  // be written (read-only), fails and nothing is made; anything else there (a link, a
-  // FIFO) is replaced by Commit, never written through. The new file is made beside path,
-  // named "." + file name + ".tmp" + process id (+ "-" and a counter on a clash; the file
-  // name is left out when it is long), so a scan passes over it. When the folder cannot
-  // take a new file (no permission) but path is an existing, writable regular file, the
-  // content is gathered in an anonymous temporary file in the system's temporary folder
-  // and copied into path at Commit (in place).
+  // be written (read-only), fails and nothing is made. When the folder cannot take a new
+  // file (no permission) but path is an existing, writable regular file of one name, the
+  // content is gathered in an anonymous file in the system's temporary folder and copied
+  // into path at Commit (in place), as WholeFile does.
   bool Create(const std::string& path, std::string& error);
   // Writes size bytes at offset of the new content; a gap before offset reads as zeros.
   bool WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size,
                std::string& error);
-  // Renames the new content over path (or copies it into path, in the fallback). On
-  // failure the new content is removed and error holds the platform's text. Once only.
+  // Puts the new content in place of path (or copies it into path, in the fallback). On
+  // failure the new content is removed, path holds what it held, and error holds the
+  // platform's text. Once only.
   bool Commit(std::string& error);
 
  private:
@@ -103,15 +152,10 @@ class ReplacementFile {
   std::unique_ptr<State> state_;
 };
 
-// Replaces the file at path with size bytes, whole or not at all. Over an existing file, a
-// new file is made beside it (named as ReplacementFile names it) and moved over the name
-// once complete; at a name that holds nothing, the file is made right there, never over
-// anything, and removed again if the write fails. Never through a link: a path that is a
-// symbolic link / reparse point, or anything but a regular file, fails without waiting.
-// An existing file that may not be written fails and stays. Where the folder cannot take
-// a new file (no permission, or the longer name does not fit), an existing regular file is
-// written in place (still never through a link). On failure no new file is left behind
-// and error holds why.
+// Replaces the file at path with size bytes, whole or not at all: a WholeFile written in
+// one piece, with its rules (never through a link; nothing but a regular file replaced; a
+// read-only one kept; in place only where the folder takes no new file). On failure
+// nothing new is left behind and error holds why.
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
                     std::string& error);
 

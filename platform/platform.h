@@ -97,13 +97,15 @@ class WholeFile {
   WholeFile(const WholeFile&) = delete;
   WholeFile& operator=(const WholeFile&) = delete;
 
-  // Starts the new content of the file at path, whose folder must exist. Fails, with error
-  // set and nothing made, when path is a symbolic link (or a reparse point), a folder or
-  // anything but a regular file (without waiting on a FIFO), or an existing file that may
-  // not be written (read-only, also when root runs the tool). Where the folder takes no new
-  // file (no permission, or the temporary name does not fit), only an existing regular file
-  // of one name is written, in place: the content is gathered in an anonymous file in the
-  // system's temporary folder, and copied over the old one at Commit.
+  // Starts the new content of the file at path, whose folder must exist. What path holds
+  // is replaced only when it is a regular file that may be written: a symbolic link (or a
+  // reparse point), a folder, anything but a regular file (a FIFO is never waited on) and a
+  // read-only file (also when root runs the tool) fail, with error set and nothing made or
+  // left, here on POSIX and at Commit on Windows (where the look at a name costs most when
+  // it holds nothing). Where the folder takes no new file (no permission, or the temporary
+  // name does not fit), only an existing regular file of one name is written, in place: the
+  // content is gathered in an anonymous file in the system's temporary folder and copied
+  // over the old one at Commit.
   bool Create(const std::string& path, std::string& error);
   // Appends size bytes. False with error when they cannot be written (a full disk); the
   // file is then only good for being destroyed.

@@ -81,12 +81,14 @@ class InputFile {
 void InstallStopHandlers();
 
 // A new file, written in pieces from its start, that appears under its name only once
-// whole. On Linux it is made unnamed in the folder of its path and linked in at Commit, so
-// that not even a kill leaves anything; where the file system cannot do that (and on
-// Windows) it is made beside the path, named "." + file name + ".tmp" + process id (+ "-"
-// and a counter on a clash; the file name is left out when it is long), which a scan
-// passes over and a stop (InstallStopHandlers) removes, and moved over the name at Commit.
-// Never written through a link.
+// whole. On Linux, at a name that holds nothing, it is made unnamed in the folder of its
+// path and linked in at Commit, so that not even a kill leaves anything. Over an existing
+// file (an unnamed one, linked to a temporary name and renamed, took 10% more processor
+// time to extract a tree over itself on a RAM disk), where the file system makes no
+// unnamed files, and on Windows, it is made beside the path, named "." + file name +
+// ".tmp" + process id (+ "-" and a counter on a clash; the file name is left out when it
+// is long), which a scan passes over and a stop (InstallStopHandlers) removes, and renamed
+// over the name at Commit. Never written through a link.
 class WholeFile {
  public:
   WholeFile();
@@ -122,9 +124,11 @@ class WholeFile {
 };
 
 // The new content of a file, written at any offsets, and put in place of the old file
-// whole by Commit. Until Commit the old file is untouched. Made as WholeFile makes its
-// content (unnamed, or under a temporary name a stop removes), but where WholeFile refuses
-// a link, FIFO or device at path, this replaces it at Commit, never writing through it.
+// whole by Commit. Until Commit the old file is untouched. On Linux it is unnamed until
+// Commit, over an existing file too (linked under a temporary name and renamed over it);
+// elsewhere it has a temporary name as WholeFile's, which a stop removes. Where WholeFile
+// refuses a link, FIFO or device at path, this replaces it at Commit, never writing
+// through it.
 class ReplacementFile {
  public:
   ReplacementFile();

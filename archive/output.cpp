@@ -7,28 +7,50 @@
 
 namespace pbo {
 
-bool IsSafeEntryName(const std::string& relativeName) {
+namespace {
+
+// The parts of an entry name (folders joined by "\") that name folders and the file, with
+// ".." resolved as a joined path resolves on a system of drive letters and backslashes:
+// ".." takes away the part before it, and "." and empty parts name nothing. False when a
+// ".." finds nothing left to take away, which would climb out of the output folder, or a
+// part is unsafe on this platform (on Windows a drive, a stream or a device). The same
+// rule holds on every system, so that an archive gives the same files everywhere.
+bool ResolveEntryName(const std::string& relativeName, std::vector<std::string>& parts) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = relativeName.find('\\', start);
-    const std::string part = relativeName.substr(start, end - start);
-    if (part == ".." || !platform::IsSafeNamePart(part)) return false;
+    std::string part = relativeName.substr(start, end - start);
+    if (part == "..") {
+      if (parts.empty()) return false;
+      parts.pop_back();
+    } else if (!platform::IsSafeNamePart(part)) {
+      return false;
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(std::move(part));
+    }
     if (end == std::string::npos) return true;
     start = end + 1;
   }
 }
 
+}  // namespace
+
+bool IsSafeEntryName(const std::string& relativeName) {
+  std::vector<std::string> parts;
+  return ResolveEntryName(relativeName, parts);
+}
+
 std::string EntryPathOnDisk(const std::string& outputFolder, const std::string& relativeName) {
-  std::string path = outputFolder;
-  bool afterSeparator = true;  // outputFolder ends in one
-  for (const char c : relativeName) {
-    if (c != '\\') {
-      path += c;
-      afterSeparator = false;
-    } else if (!afterSeparator) {
-      path += platform::kSeparator;
-      afterSeparator = true;
-    }
+  std::vector<std::string> parts;
+  ResolveEntryName(relativeName, parts);
+  std::string path = outputFolder;  // ends in a separator
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) path += platform::kSeparator;
+    path += parts[i];
+  }
+  // A name that ends in "\" names a folder, not a file: its file cannot be written.
+  if (!parts.empty() && !relativeName.empty() && relativeName.back() == '\\') {
+    path += platform::kSeparator;
   }
   return path;
 }
@@ -100,9 +122,15 @@ bool OutputWriter::PrepareFolders(const std::string& fullPath, std::string& erro
   return true;
 }
 
+bool OutputWriter::Create(const std::string& fullPath, platform::WholeFile& file,
+                          std::string& error) {
+  return PrepareFolders(fullPath, error) && file.Create(fullPath, error);
+}
+
 bool OutputWriter::Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size,
                          std::string& error) {
-  return PrepareFolders(fullPath, error) && platform::WriteWholeFile(fullPath, data, size, error);
+  platform::WholeFile file;
+  return Create(fullPath, file, error) && file.Append(data, size, error) && file.Commit(error);
 }
 
 }  // namespace pbo

@@ -7,18 +7,22 @@
 #include <string>
 #include <unordered_set>
 
+#include "platform/platform.h"
+
 namespace pbo {
 
-// True when an entry name (folders joined by "\") stays inside the output folder: no part
-// of it is "..", nor unsafe on this platform (on Windows a drive, a stream or a device). A
-// leading "\" is safe: the name is joined to the output folder as text, and an empty part
-// names no folder.
+// True when an entry name (folders joined by "\") stays inside the output folder: its
+// ".." parts, resolved as text (each takes away the part before it; "." and empty parts
+// name nothing), never climb above it, and no part is unsafe on this platform (on Windows
+// a drive, a stream or a device). "a\..\b.txt" and "\b.txt" are safe and land where
+// "b.txt" does; "a\..\..\b.txt" is not.
 bool IsSafeEntryName(const std::string& relativeName);
 
-// The path on disk of an entry: outputFolder followed by relativeName, each run of "\"
-// turned into one platform separator and the run at its start dropped, so that the path
-// always begins with outputFolder followed by a part of the name ("\Data\a.txt" lands
-// where "Data\a.txt" does).
+// The path on disk of an entry with a safe name: outputFolder followed by the name's parts
+// as IsSafeEntryName resolves them, joined by the platform's separator, so that no ".."
+// reaches the disk and the path always begins with outputFolder ("maps\island\..\a.txt"
+// lands at outputFolder + "maps/a.txt"). A name that ends in "\" keeps a separator at
+// its end, so that its file fails.
 std::string EntryPathOnDisk(const std::string& outputFolder, const std::string& relativeName);
 
 // Creates folder and every missing folder above it, outermost first. Failures are not
@@ -32,9 +36,14 @@ class OutputWriter {
  public:
   explicit OutputWriter(std::string outputFolder);
 
-  // Creates the folders above fullPath (which must lie below the output folder) and then
-  // the file with size bytes. Returns false, with the reason in error, when the file is not
-  // written.
+  // Creates the folders above fullPath (which must lie below the output folder) and starts
+  // file, which appears at fullPath only once it is whole (see platform::WholeFile), for
+  // content written in pieces. Returns false, with the reason in error, when the folders or
+  // the file cannot be made.
+  bool Create(const std::string& fullPath, platform::WholeFile& file, std::string& error);
+
+  // Create, then the file with size bytes. Returns false, with the reason in error, when
+  // the file is not written; nothing is then left under fullPath's name that was not there.
   bool Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size,
              std::string& error);
 

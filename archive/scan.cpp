@@ -14,6 +14,16 @@ struct FolderWalk {
   std::vector<std::string> openFolders;
 };
 
+// Ends the run for a file or folder whose name holds "\", the separator of names inside
+// an archive: "a\b.txt" would pack as the file b.txt in the folder a, which may be there
+// too, and extract as that. On Windows no name holds "\" (but a byte of a double-byte
+// character may be 0x5C), so only a system whose separator is another sees this.
+void RequireNameWithoutBackslash(const std::string& name, const std::string& path) {
+  if (platform::kSeparator == '\\' || name.find('\\') == std::string::npos) return;
+  throw FatalError("Cannot pack \"" + platform::AbsolutePath(path) +
+                   "\": its name holds a backslash, the separator of names inside an archive");
+}
+
 // Scans the folder at `folder` on disk, whose names inside the archive begin with prefix.
 void ScanFolder(FolderWalk& walk, const std::string& prefix, const std::string& folder) {
   const std::string identity = platform::FolderIdentity(folder);
@@ -29,7 +39,7 @@ void ScanFolder(FolderWalk& walk, const std::string& prefix, const std::string& 
     case platform::Listing::NotStarted:
       return;
     case platform::Listing::Broken:
-      // Packing what was listed would drop files without a word.
+      // Packing what was listed, or nothing, would drop files without a word.
       throw FatalError("Cannot list folder \"" + platform::AbsolutePath(folder) + "\". " + error);
   }
   std::sort(items.begin(), items.end(),
@@ -42,6 +52,7 @@ void ScanFolder(FolderWalk& walk, const std::string& prefix, const std::string& 
     if (item.Name.empty() || item.Name[0] == '.') continue;
     const std::string relativeName = prefix.empty() ? item.Name : prefix + '\\' + item.Name;
     const std::string path = folder + platform::kSeparator + item.Name;
+    if (item.Kind != platform::PathKind::Other) RequireNameWithoutBackslash(item.Name, path);
     if (item.Kind == platform::PathKind::Folder) {
       ScanFolder(walk, relativeName, path);
     } else if (item.Kind != platform::PathKind::Other) {

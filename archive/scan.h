@@ -21,8 +21,11 @@ bool IsStoredByExtension(const std::string& fileName);
 // names in ComesBefore order. Names that begin with "." are passed over, files and folders
 // alike; so are entries that are neither files nor folders (FIFOs, sockets, devices). A
 // link to a folder is walked unless that folder is already being walked further up the
-// path. A folder that cannot be opened for listing contributes nothing; one whose listing
-// fails part way throws FatalError ("Cannot list folder ...").
+// path. A folder that is gone, too deep for a whole path, or a link in a circle contributes
+// nothing; one that cannot be listed otherwise (access refused, an I/O error), or whose
+// listing fails part way, throws FatalError ("Cannot list folder ..."). Where the system's
+// separator is not "\", a file or folder whose name holds "\" throws FatalError
+// ("Cannot pack ...: its name holds a backslash ...").
 void ScanSourceFolder(RunState& run, const std::string& prefix);
 
 }  // namespace pbo

@@ -11,7 +11,11 @@
 #ifdef _WIN32
 // The wide command line: the byte-string one would hold best-fit look-alikes of the
 // characters the code page cannot hold.
-int wmain(int argc, wchar_t** argv) { return pbo::Run(pbo::platform::Arguments(argc, argv)); }
+int wmain(int argc, wchar_t** argv) {
+  // Ctrl-C, Ctrl-Break and the console's close remove the temporary files in flight first.
+  pbo::platform::InstallStopHandlers();
+  return pbo::Run(pbo::platform::Arguments(argc, argv));
+}
 #else
 int main(int argc, char** argv) {
   // A write past the file size limit, or to a closed pipe, then fails like any other write
@@ -19,6 +23,9 @@ int main(int argc, char** argv) {
   // signal would end the process on the spot, a temporary file left beside its target.
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
+  // SIGINT, SIGTERM and SIGHUP remove the temporary files in flight, then end the process
+  // as they would have.
+  pbo::platform::InstallStopHandlers();
 #ifdef __GLIBC__
   // glibc hands a freed block of more than 128 KiB back to the system, but raises that
   // threshold to the size of every such block freed, so the blocks of the entries in flight

@@ -1,10 +1,13 @@
 // POSIX implementation of the platform layer.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +19,119 @@ namespace pbo::platform {
 namespace {
 
 std::string ErrorText(int error) { return std::strerror(error); }
+
+// ---- Stops -------------------------------------------------------------------------------
+// SIGINT, SIGTERM and SIGHUP end a run cleanly: the handler removes the temporary files in
+// flight and then ends the process as the signal would. Some steps must not be cut (giving
+// a file its name, overwriting an old file in place): they hold stops, and a stop that
+// arrives meanwhile ends the process when the last hold ends. A handler may only do what
+// is safe in one, so the state is one lock-free word and the temporary names sit in fixed
+// slots, both changed with atomic operations only.
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The holds in force (low 16 bits), the stop that waits for them to end (bits 16 to 23),
+// and whether a stop is ending the process (top bit).
+std::atomic<std::uint32_t> stops{0};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "a handler must not lock");
+constexpr std::uint32_t kHoldMask = 0xFFFF;
+constexpr unsigned kWaitingShift = 16;
+constexpr std::uint32_t kWaitingMask = std::uint32_t{0xFF} << kWaitingShift;
+constexpr std::uint32_t kEnding = std::uint32_t{1} << 31;
+
+// The names of the temporary files in flight. A slot's name is written, and the slot taken
+// or given back, only while stops are held, so the handler, which runs only when no hold is
+// in force, never sees half a name. 32 slots: only the thread that writes files has any in
+// flight, one at a time, today.
+constexpr std::size_t kTemporarySlots = 32;
+constexpr std::size_t kLongestTemporaryName = 4096;  // the longest path Linux takes
+struct TemporarySlot {
+  std::atomic<bool> taken{false};
+  char name[kLongestTemporaryName];
+};
+TemporarySlot temporaries[kTemporarySlots];
+
+// Removes the temporary files in flight and ends the process by signal, as it would have
+// ended had the signal found no handler.
+[[noreturn]] void EndByStop(int signal) {
+  for (TemporarySlot& slot : temporaries) {
+    if (slot.taken.load()) ::unlink(slot.name);
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(signal, &fallback, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);  // a handler runs with its signal blocked
+  ::raise(signal);
+  ::_exit(128 + signal);  // not reached: the default action ends the process
+}
+
+void OnStop(int signal) {
+  const int saved = errno;
+  std::uint32_t state = stops.load();
+  for (;;) {
+    if ((state & kEnding) != 0) break;  // another thread is ending the process
+    if ((state & kHoldMask) == 0) {
+      if (stops.compare_exchange_weak(state, kEnding)) EndByStop(signal);
+    } else if ((state & kWaitingMask) != 0 ||
+               stops.compare_exchange_weak(state, state | static_cast<std::uint32_t>(signal)
+                                                              << kWaitingShift)) {
+      break;  // the last hold to end ends the process
+    }
+  }
+  errno = saved;
+}
+
+// Holds stops for its lifetime (holds may overlap, on one thread or several).
+class StopHold {
+ public:
+  StopHold() {
+    std::uint32_t state = stops.load();
+    do {
+      // A stop is ending the process: nothing more may start.
+      while ((state & kEnding) != 0) ::pause();
+    } while (!stops.compare_exchange_weak(state, state + 1));
+  }
+  ~StopHold() {
+    std::uint32_t state = stops.load();
+    for (;;) {
+      const std::uint32_t left = state - 1;
+      const int waiting =
+          (left & kHoldMask) == 0 ? static_cast<int>((left & kWaitingMask) >> kWaitingShift) : 0;
+      if (stops.compare_exchange_weak(state, waiting != 0 ? kEnding : left)) {
+        if (waiting != 0) EndByStop(waiting);
+        return;
+      }
+    }
+  }
+  StopHold(const StopHold&) = delete;
+  StopHold& operator=(const StopHold&) = delete;
+};
+
+// Enters name among the files a stop removes and returns its slot; -1 with errno set when
+// no slot is free or the name does not fit. Stops must be held.
+int EnterTemporary(const std::string& name) {
+  if (name.size() >= kLongestTemporaryName) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  for (std::size_t i = 0; i < kTemporarySlots; ++i) {
+    if (!temporaries[i].taken.exchange(true)) {
+      std::memcpy(temporaries[i].name, name.c_str(), name.size() + 1);
+      return static_cast<int>(i);
+    }
+  }
+  errno = EMFILE;
+  return -1;
+}
+
+// Gives a slot back once its file is gone or named. Stops must be held.
+void LeaveTemporary(int slot) {
+  if (slot >= 0) temporaries[slot].taken.store(false);
+}
 
 // Owns one file descriptor for the length of a scope.
 class FileDescriptor {
@@ -93,11 +209,12 @@ bool ReadAllAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size
 
 std::string ReadErrorText() { return errno == 0 ? "The file ends early" : ErrorText(errno); }
 
-// Opens path for writing without following a link and without waiting (a FIFO left at the
-// path would hold a blocking open until some reader came along); only a regular file is
-// kept open, in blocking mode again.
-int OpenRegularFileToWrite(const std::string& path) {
-  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+// Opens path to overwrite it in place, without following a link and without waiting (a
+// FIFO left at the path would hold a blocking open until some reader came along); only a
+// regular file is kept open, in blocking mode again. Read too: its old content is saved
+// before it is overwritten.
+int OpenRegularFileInPlace(const std::string& path) {
+  FileDescriptor file(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!file.Valid()) return -1;
   struct stat info;
   if (::fstat(file.Get(), &info) != 0) return -1;
@@ -116,7 +233,7 @@ bool FolderRefusedNewFile(int error) {
   return error == EACCES || error == EPERM || error == ENAMETOOLONG;
 }
 
-// The name of the new file made beside path: it starts with a dot, so that a scan of the
+// The name of a temporary file beside path: it starts with a dot, so that a scan of the
 // folder passes over it should it ever be left behind. A long file name is left out, so
 // that the new name still fits where the old one did.
 std::string NameBeside(const std::string& path, unsigned attempt) {
@@ -130,17 +247,7 @@ std::string NameBeside(const std::string& path, unsigned attempt) {
   return name;
 }
 
-// Creates a new file beside path, never over anything that is there. Sets name to its
-// path; returns -1 with errno set when none can be made.
-int CreateFileBeside(const std::string& path, mode_t mode, std::string& name) {
-  constexpr unsigned kAttempts = 1000;
-  for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
-    name = NameBeside(path, attempt);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
+constexpr unsigned kNameAttempts = 1000;
 
 // True when this process may replace the existing file that info describes; sets errno
 // when not. A file that grants no one the right to write it is read-only, for root too,
@@ -158,14 +265,54 @@ bool MayWrite(const std::string& path, const struct stat& info) {
   return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-// An unnamed file in the system's temporary folder, gone once closed.
+// An unnamed file can be given a name only through /proc/self/fd (linkat with an empty
+// path asks for a capability that root in a container often lacks).
+bool UnnamedFilesCanBeNamed() {
+#ifdef O_TMPFILE
+  static const bool can = ::access("/proc/self/fd", X_OK) == 0;
+  return can;
+#else
+  return false;
+#endif
+}
+
+// Gives the unnamed file open as fd the name path (where nothing is): by the descriptor
+// itself where the process has the capability that takes, else through /proc/self/fd,
+// whose walk costs more (on a RAM disk an unnamed file and its link cost 3 microseconds
+// more than a file made under its name, 7 through /proc). The first refusal (ENOENT) tells
+// which for the rest of the run.
+bool LinkUnnamedFile(int fd, const std::string& path) {
+#ifdef AT_EMPTY_PATH
+  static std::atomic<bool> byDescriptor{true};
+  if (byDescriptor.load(std::memory_order_relaxed)) {
+    if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno != ENOENT) return false;
+    byDescriptor.store(false, std::memory_order_relaxed);
+  }
+#endif
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// True for the errors with which a file system, or an older kernel, refuses an unnamed file.
+bool RefusesUnnamedFiles(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+// An unnamed file in the system's temporary folder, gone once closed: where the new
+// content of a file to be overwritten in place is gathered, and its old content saved.
 int CreateAnonymousFile() {
   const char* folder = std::getenv("TMPDIR");
-  std::string pattern = folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
-  pattern += "/.pbo-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd >= 0) ::unlink(pattern.c_str());
-  return fd;
+  std::string path = folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
+#ifdef O_TMPFILE
+  const int fd = ::open(path.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || !RefusesUnnamedFiles(errno)) return fd;
+#endif
+  path += "/.pbo-XXXXXX";
+  const StopHold hold;  // the name is gone before a stop can end the process
+  const int named = ::mkstemp(path.data());
+  if (named >= 0) ::unlink(path.c_str());
+  return named;
 }
 
 // Makes sure the file open as fd has the room for size bytes before it is written in place,
@@ -189,15 +336,9 @@ bool ReserveRoom(int fd, std::uint64_t size) {
   return true;
 }
 
-// Copies the whole of the file source into target from its start and cuts target to that
-// length: room reserved first, then written over the old bytes before the length changes.
-bool CopyInto(int source, int target) {
-  struct stat info;
-  if (::fstat(source, &info) != 0 ||
-      !ReserveRoom(target, static_cast<std::uint64_t>(info.st_size))) {
-    return false;
-  }
-  std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+// Copies the whole of the file source over target from its start and cuts target to that
+// length.
+bool CopyOver(int source, int target, std::vector<std::uint8_t>& buffer) {
   std::uint64_t offset = 0;
   for (;;) {
     const ssize_t got = ::pread(source, buffer.data(), buffer.size(), static_cast<off_t>(offset));
@@ -210,6 +351,151 @@ bool CopyInto(int source, int target) {
     offset += static_cast<std::uint64_t>(got);
   }
   return ::ftruncate(target, static_cast<off_t>(offset)) == 0;
+}
+
+// Overwrites the file target with the whole of source, in place. Nothing is overwritten
+// before the room for the new content is reserved and the old content saved; then, with
+// stops held, the new content is written and, should that fail part way, the old content
+// put back. Only a kill that no process can hold off (SIGKILL) during the copy, or an old
+// content that cannot be put back, leaves target cut.
+bool CopyInPlace(int source, int target) {
+  struct stat info;
+  if (::fstat(source, &info) != 0 ||
+      !ReserveRoom(target, static_cast<std::uint64_t>(info.st_size))) {
+    return false;
+  }
+  std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+  FileDescriptor saved(CreateAnonymousFile());
+  if (!saved.Valid() || !CopyOver(target, saved.Get(), buffer)) return false;
+  const StopHold hold;
+  if (CopyOver(source, target, buffer)) return true;
+  const int why = errno;
+  CopyOver(saved.Get(), target, buffer);
+  errno = why;
+  return false;
+}
+
+// The new content of the file at a path, until it takes that file's place: a new file in
+// the path's folder, unnamed where the file system allows it (then even a kill leaves
+// nothing behind), else under a temporary name beside the path, which a stop removes; or,
+// where the folder takes no new file, an anonymous file to be copied in place.
+class NewContent {
+ public:
+  explicit NewContent(std::string path) : path_(std::move(path)) {}
+  ~NewContent() { Discard(); }
+  NewContent(const NewContent&) = delete;
+  NewContent& operator=(const NewContent&) = delete;
+
+  // Makes the new file in path's folder with the permissions mode (less the umask),
+  // unnamed when asked and the file system allows it. False with errno set when none can
+  // be made.
+  bool CreateBeside(mode_t mode, bool unnamed) {
+#ifdef O_TMPFILE
+    if (unnamed && UnnamedFilesCanBeNamed()) {
+      const std::size_t folderLength = FolderPartLength(path_);
+      const std::string folder = folderLength == 0 ? "." : path_.substr(0, folderLength);
+      file_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+      if (file_ >= 0 || !RefusesUnnamedFiles(errno)) return file_ >= 0;
+    }
+#endif
+    const StopHold hold;
+    for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
+      temporary_ = NameBeside(path_, attempt);
+      slot_ = EnterTemporary(temporary_);
+      if (slot_ < 0) break;
+      file_ =
+          ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      if (file_ >= 0) return true;
+      const int why = errno;
+      LeaveTemporary(slot_);
+      slot_ = -1;
+      errno = why;
+      if (why != EEXIST) break;
+    }
+    temporary_.clear();
+    return false;
+  }
+
+  // Gathers the content in an anonymous file, to be copied into path in place.
+  bool CreateForInPlace() {
+    inPlace_ = true;
+    file_ = CreateAnonymousFile();
+    return file_ >= 0;
+  }
+
+  int Fd() const { return file_; }
+
+  // Puts the new content under path's name, replacing whatever is there (the name itself:
+  // never what a link there points to), or copies it into path in place. False with errno
+  // set when it cannot; path then holds what it held before.
+  bool Commit() {
+    if (inPlace_) {
+      FileDescriptor target(OpenRegularFileInPlace(path_));
+      return target.Valid() && CopyInPlace(file_, target.Get());
+    }
+    if (temporary_.empty()) return LinkUnnamed();
+    if (!CloseFile()) return false;
+    const StopHold hold;
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return false;
+    Forget();
+    return true;
+  }
+
+ private:
+  bool CloseFile() {
+    const int fd = file_;
+    file_ = -1;
+    return ::close(fd) == 0;
+  }
+
+  // Gives the unnamed file path's name: linked in where nothing is, else linked under a
+  // temporary name and moved over what is there, stops held until it is done.
+  bool LinkUnnamed() {
+    const StopHold hold;
+    if (LinkUnnamedFile(file_, path_)) return CloseFile();
+    if (errno != EEXIST) return false;
+    for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
+      const std::string temporary = NameBeside(path_, attempt);
+      if (LinkUnnamedFile(file_, temporary)) {
+        if (::rename(temporary.c_str(), path_.c_str()) == 0) return CloseFile();
+        const int why = errno;
+        ::unlink(temporary.c_str());
+        errno = why;
+        return false;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
+  }
+
+  // Removes the new content unless it has been committed.
+  void Discard() {
+    if (file_ >= 0) ::close(file_);
+    file_ = -1;
+    if (temporary_.empty()) return;
+    const StopHold hold;
+    ::unlink(temporary_.c_str());
+    Forget();
+  }
+
+  // The temporary name is no longer the new content's.
+  void Forget() {
+    LeaveTemporary(slot_);
+    slot_ = -1;
+    temporary_.clear();
+  }
+
+  std::string path_;
+  int file_ = -1;
+  std::string temporary_;  // the new file's name while it has one of its own
+  int slot_ = -1;          // where the stop handler finds that name
+  bool inPlace_ = false;
+};
+
+// The error of the step that failed last, as text.
+bool Fail(std::string& error) {
+  error = ErrorText(errno);
+  return false;
 }
 
 }  // namespace
@@ -293,16 +579,68 @@ bool InputFile::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t size
   return false;
 }
 
-struct ReplacementFile::State {
-  State(std::string target, std::string beside, int fd)
-      : path(std::move(target)), temporary(std::move(beside)), content(fd) {}
-  ~State() {
-    // The anonymous file goes when it is closed; the one beside path is removed.
-    if (!temporary.empty()) ::unlink(temporary.c_str());
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnStop;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
+  for (const int signal : kStopSignals) {
+    // A signal ignored when the run started (nohup, a background job) stays ignored.
+    struct sigaction before {};
+    if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal, &action, nullptr);
   }
-  std::string path;
-  std::string temporary;  // the new file beside path; empty when path is written in place
-  FileDescriptor content;
+}
+
+struct WholeFile::State : NewContent {
+  using NewContent::NewContent;
+};
+
+WholeFile::WholeFile() = default;
+WholeFile::~WholeFile() = default;
+WholeFile::WholeFile(WholeFile&& other) noexcept = default;
+WholeFile& WholeFile::operator=(WholeFile&& other) noexcept = default;
+
+bool WholeFile::Create(const std::string& path, std::string& error) {
+  state_.reset();
+  // Only a regular file is replaced: not a link (whose target could lie anywhere), not a
+  // FIFO or device, not a folder. A read-only one stays as it is.
+  struct stat info;
+  const bool exists = ::lstat(path.c_str(), &info) == 0;
+  if (!exists && errno != ENOENT) return Fail(error);
+  if (exists && !S_ISREG(info.st_mode)) {
+    errno = S_ISLNK(info.st_mode) ? ELOOP : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return Fail(error);
+  }
+  if (exists && !MayWrite(path, info)) return Fail(error);
+  // A replacement keeps the old file's permissions, as far as the umask lets.
+  auto state = std::make_unique<State>(path);
+  if (!state->CreateBeside(exists ? info.st_mode & 0777 : 0666, !exists)) {
+    // In place only for a file of one name: a hard link would carry the bytes elsewhere.
+    if (!exists || !FolderRefusedNewFile(errno) || info.st_nlink != 1 ||
+        !state->CreateForInPlace()) {
+      return Fail(error);
+    }
+  }
+  state_ = std::move(state);
+  return true;
+}
+
+bool WholeFile::Append(const std::uint8_t* data, std::size_t size, std::string& error) {
+  if (!state_) errno = EBADF;
+  return (state_ && WriteAll(state_->Fd(), data, size)) || Fail(error);
+}
+
+bool WholeFile::Commit(std::string& error) {
+  if (!state_) errno = EBADF;
+  // Whatever happens, the new content is committed or removed on return.
+  const std::unique_ptr<State> state = std::move(state_);
+  return (state && state->Commit()) || Fail(error);
+}
+
+struct ReplacementFile::State : NewContent {
+  using NewContent::NewContent;
 };
 
 ReplacementFile::ReplacementFile() = default;
@@ -315,145 +653,46 @@ bool ReplacementFile::Create(const std::string& path, std::string& error) {
   struct stat info;
   const bool exists = ::lstat(path.c_str(), &info) == 0;
   if (exists && S_ISDIR(info.st_mode)) {
-    error = ErrorText(EISDIR);
-    return false;
+    errno = EISDIR;
+    return Fail(error);
   }
   // A read-only file stays as it is, as it would if it were overwritten in place.
   struct stat target;
-  if (::stat(path.c_str(), &target) == 0 && !MayWrite(path, target)) {
-    error = ErrorText(errno);
-    return false;
-  }
-  std::string temporary;
-  int fd = CreateFileBeside(path, 0666, temporary);
-  if (fd < 0) {
-    const int why = errno;
+  if (::stat(path.c_str(), &target) == 0 && !MayWrite(path, target)) return Fail(error);
+  auto state = std::make_unique<State>(path);
+  if (!state->CreateBeside(0666, true)) {
     // In place only for a file of one name: a hard link would carry the bytes elsewhere.
-    if (!exists || !S_ISREG(info.st_mode) || info.st_nlink != 1 || !FolderRefusedNewFile(why)) {
-      error = ErrorText(why);
-      return false;
-    }
-    temporary.clear();
-    fd = CreateAnonymousFile();
-    if (fd < 0) {
-      error = ErrorText(errno);
-      return false;
+    if (!exists || !S_ISREG(info.st_mode) || info.st_nlink != 1 || !FolderRefusedNewFile(errno) ||
+        !state->CreateForInPlace()) {
+      return Fail(error);
     }
   }
-  state_ = std::make_unique<State>(path, std::move(temporary), fd);
+  state_ = std::move(state);
   return true;
 }
 
 bool ReplacementFile::WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t size,
                               std::string& error) {
-  if (!state_) {
-    error = ErrorText(EBADF);
-    return false;
-  }
-  if (WriteAllAt(state_->content.Get(), offset, data, size)) return true;
-  error = ErrorText(errno);
-  return false;
+  if (!state_) errno = EBADF;
+  return (state_ && WriteAllAt(state_->Fd(), offset, data, size)) || Fail(error);
 }
 
 bool ReplacementFile::Truncate(std::uint64_t size, std::string& error) {
-  if (!state_) {
-    error = ErrorText(EBADF);
-    return false;
-  }
-  if (::ftruncate(state_->content.Get(), static_cast<off_t>(size)) == 0) return true;
-  error = ErrorText(errno);
-  return false;
+  if (!state_) errno = EBADF;
+  return (state_ && ::ftruncate(state_->Fd(), static_cast<off_t>(size)) == 0) || Fail(error);
 }
 
 bool ReplacementFile::Commit(std::string& error) {
-  if (!state_) {
-    error = ErrorText(EBADF);
-    return false;
-  }
-  // Whatever happens, the new content is closed and removed (or committed) on return.
+  if (!state_) errno = EBADF;
+  // Whatever happens, the new content is committed or removed on return.
   const std::unique_ptr<State> state = std::move(state_);
-  bool done = false;
-  if (state->temporary.empty()) {
-    FileDescriptor target(OpenRegularFileToWrite(state->path));
-    done = target.Valid() && CopyInto(state->content.Get(), target.Get()) && target.Close();
-  } else if (state->content.Close()) {
-    done = ::rename(state->temporary.c_str(), state->path.c_str()) == 0;
-    if (done) state->temporary.clear();
-  }
-  if (!done) error = ErrorText(errno);
-  return done;
+  return (state && state->Commit()) || Fail(error);
 }
-
-namespace {
-
-// Writes an existing regular file in place: the fallback where its folder takes no new
-// file. Written over the old bytes before it is cut to length.
-bool WriteInPlace(const std::string& path, const std::uint8_t* data, std::size_t size,
-                  std::string& error) {
-  FileDescriptor file(OpenRegularFileToWrite(path));
-  const bool done = file.Valid() && ReserveRoom(file.Get(), size) &&
-                    WriteAllAt(file.Get(), 0, data, size) &&
-                    ::ftruncate(file.Get(), static_cast<off_t>(size)) == 0 && file.Close();
-  if (!done) error = ErrorText(errno);
-  return done;
-}
-
-// Writes data to the open file and closes it, then moves it from written to path (unless
-// they are one); on failure removes written. True when path now holds data.
-bool FinishWholeFile(FileDescriptor& file, const std::string& written, const std::string& path,
-                     const std::uint8_t* data, std::size_t size, std::string& error) {
-  bool done = WriteAll(file.Get(), data, size);
-  int why = errno;
-  if (!file.Close() && done) {
-    done = false;
-    why = errno;
-  }
-  if (done && written != path && ::rename(written.c_str(), path.c_str()) != 0) {
-    done = false;
-    why = errno;
-  }
-  if (!done) {
-    ::unlink(written.c_str());
-    error = ErrorText(why);
-  }
-  return done;
-}
-
-}  // namespace
 
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
                     std::string& error) {
-  // A name that holds nothing gets its file made right there, never over anything (O_EXCL
-  // follows not even a dangling link), and removed again if the write fails.
-  FileDescriptor fresh(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (fresh.Valid()) return FinishWholeFile(fresh, path, path, data, size, error);
-  // Something is there. Only a regular file is replaced: not a link (whose target could
-  // lie anywhere), not a FIFO or device, not a folder. A read-only one stays as it is.
-  struct stat info;
-  if (errno != EEXIST || ::lstat(path.c_str(), &info) != 0) {
-    error = ErrorText(errno);
-    return false;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    error = ErrorText(S_ISLNK(info.st_mode) ? ELOOP : S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-    return false;
-  }
-  if (!MayWrite(path, info)) {
-    error = ErrorText(errno);
-    return false;
-  }
-  // The old file stays whole until the new one is: the new one is made beside it (keeping
-  // its permissions, as far as the umask lets) and moved over it once complete.
-  std::string temporary;
-  FileDescriptor file(CreateFileBeside(path, info.st_mode & 0777, temporary));
-  if (file.Valid()) return FinishWholeFile(file, temporary, path, data, size, error);
-  // In place only for a file of one name: a hard link would carry the bytes elsewhere.
-  if (FolderRefusedNewFile(errno) && info.st_nlink == 1) {
-    return WriteInPlace(path, data, size, error);
-  }
-  error = ErrorText(errno);
-  return false;
+  WholeFile file;
+  return file.Create(path, error) && file.Append(data, size, error) && file.Commit(error);
 }
 
 bool CreateFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
@@ -461,8 +700,13 @@ bool CreateFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) 
 Listing ListFolder(const std::string& folder, std::vector<FolderItem>& items, std::string& error) {
   DIR* listing = ::opendir(folder.c_str());
   if (listing == nullptr) {
-    error = ErrorText(errno);
-    return Listing::NotStarted;
+    const int why = errno;
+    error = ErrorText(why);
+    // Gone (or turned into a file meanwhile), too deep for a whole path, or a link that
+    // leads round in a circle: nothing to list. Anything else (access refused, an I/O
+    // error) hides what the folder holds.
+    const bool nothing = why == ENOENT || why == ENOTDIR || why == ENAMETOOLONG || why == ELOOP;
+    return nothing ? Listing::NotStarted : Listing::Broken;
   }
   for (;;) {
     errno = 0;  // readdir tells the end from a failure by errno alone

@@ -17,6 +17,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <cwchar>
 #include <utility>
 
@@ -35,6 +37,84 @@ struct UnattendedErrorMode {
 
 // ReadFile and WriteFile move at most a DWORD's worth of bytes per call.
 constexpr std::size_t kLargestTransfer = std::size_t{1} << 30;
+
+// ---- Stops -------------------------------------------------------------------------------
+// Ctrl-C, Ctrl-Break and the closing of the console end a run cleanly. The system calls
+// the handler on a thread of its own; it waits for the steps that must not be cut (giving a
+// file its name, overwriting an old file in place) to end, removes the temporary files in
+// flight, and ends the process with the code Ctrl-C gives.
+
+// The holds in force (low 16 bits), and whether a stop is ending the process (top bit).
+std::atomic<std::uint32_t> stops{0};
+constexpr std::uint32_t kHoldMask = 0xFFFF;
+constexpr std::uint32_t kEnding = std::uint32_t{1} << 31;
+
+// The names of the temporary files in flight. A slot's name is written, and the slot taken
+// or given back, only while stops are held, which the handler waits for.
+constexpr std::size_t kTemporarySlots = 32;
+constexpr std::size_t kLongestTemporaryName = 1024;  // a long form of a path near 260
+struct TemporarySlot {
+  std::atomic<bool> taken{false};
+  wchar_t name[kLongestTemporaryName];
+};
+TemporarySlot temporaries[kTemporarySlots];
+
+BOOL WINAPI OnConsoleStop(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  std::uint32_t state = stops.load();
+  for (;;) {
+    if ((state & kEnding) != 0) Sleep(INFINITE);  // another stop is ending the process
+    if ((state & kHoldMask) == 0) {
+      if (stops.compare_exchange_weak(state, kEnding)) break;
+    } else {
+      Sleep(1);
+      state = stops.load();
+    }
+  }
+  // The files are open with FILE_SHARE_DELETE: each goes once the process has closed it.
+  for (TemporarySlot& slot : temporaries) {
+    if (slot.taken.load()) DeleteFileW(slot.name);
+  }
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Holds stops for its lifetime (holds may overlap, on one thread or several).
+class StopHold {
+ public:
+  StopHold() {
+    std::uint32_t state = stops.load();
+    do {
+      if ((state & kEnding) != 0) Sleep(INFINITE);  // a stop is ending the process
+    } while (!stops.compare_exchange_weak(state, state + 1));
+  }
+  ~StopHold() { stops.fetch_sub(1); }
+  StopHold(const StopHold&) = delete;
+  StopHold& operator=(const StopHold&) = delete;
+};
+
+// Enters name among the files a stop removes and returns its slot; -1 when no slot is free
+// or the name does not fit. Stops must be held.
+int EnterTemporary(const std::wstring& name) {
+  if (name.size() >= kLongestTemporaryName) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return -1;
+  }
+  for (std::size_t i = 0; i < kTemporarySlots; ++i) {
+    if (!temporaries[i].taken.exchange(true)) {
+      std::wmemcpy(temporaries[i].name, name.c_str(), name.size() + 1);
+      return static_cast<int>(i);
+    }
+  }
+  SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+  return -1;
+}
+
+// Gives a slot back once its file is gone or named. Stops must be held.
+void LeaveTemporary(int slot) {
+  if (slot >= 0) temporaries[slot].taken.store(false);
+}
 
 std::string ErrorText(DWORD error) {
   char* buffer = nullptr;
@@ -274,28 +354,71 @@ std::string NameBeside(const std::string& path, unsigned attempt) {
   return name;
 }
 
-// Creates a new file beside path, never over anything that is there (a link included).
-// Sets name to its wide path; on failure the last error says why.
+// Creates a new file beside path, never over anything that is there (a link included),
+// entered among the files a stop removes (and so shared for deletion). Sets name to its
+// wide path and slot to its entry; on failure the last error says why.
 bool CreateFileBeside(const std::string& path, DWORD attributes, FileHandle& file,
-                      std::wstring& name) {
+                      std::wstring& name, int& slot) {
   constexpr unsigned kAttempts = 1000;
+  const StopHold hold;
   for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
     if (!ToWide(NameBeside(path, attempt), name)) return false;
     name = LongForm(name);
-    file.Reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    slot = EnterTemporary(name);
+    if (slot < 0) return false;
+    file.Reset(CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                           CREATE_NEW, attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file.Valid()) return true;
     const DWORD error = GetLastError();
+    LeaveTemporary(slot);
+    slot = -1;
+    SetLastError(error);
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
   }
   return false;
 }
 
+// Gives the file open as file (with DELETE access) the name path, replacing what is there
+// only when asked: by its handle, which saves the open and close that MoveFileEx makes of
+// the name it moves.
+bool RenameOpenFile(HANDLE file, const std::wstring& path, bool replace) {
+  const std::size_t nameBytes = path.size() * sizeof(wchar_t);
+  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = replace ? TRUE : FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::memcpy(rename->FileName, path.c_str(), nameBytes + sizeof(wchar_t));
+  return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size())) != 0;
+}
+
+// Sets the attributes of the open file.
+bool SetAttributes(HANDLE file, DWORD attributes) {
+  FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+  basic.FileAttributes = attributes;
+  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// True when the file at path, with the given attributes, may be replaced by extraction:
+// not a link or junction (whose target could lie anywhere), not a folder, not read-only.
+// Sets the last error when not.
+bool MayReplace(DWORD existing) {
+  if (!Has(existing,
+           FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
+    return true;
+  }
+  SetLastError(Has(existing, FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE
+                                                           : ERROR_ACCESS_DENIED);
+  return false;
+}
+
 // Opens an existing regular file to write it in place: never a link (the handle is of the
 // reparse point itself, and refused), a device, or a file of more than one name (a hard
-// link would carry the bytes elsewhere). Never creates or truncates anything.
+// link would carry the bytes elsewhere). Never creates or truncates anything. Read too:
+// its old content is saved before it is overwritten.
 bool OpenInPlace(const std::wstring& path, FileHandle& file) {
-  file.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  file.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.Valid()) return false;
   BY_HANDLE_FILE_INFORMATION information;
@@ -355,15 +478,8 @@ HANDLE CreateAnonymousFile() {
   return INVALID_HANDLE_VALUE;
 }
 
-// Copies the whole of source into target from its start and cuts target to that length:
-// room reserved first, then written over the old bytes before the length changes.
-bool CopyInto(HANDLE source, HANDLE target) {
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(source, &size) ||
-      !ReserveRoom(target, static_cast<std::uint64_t>(size.QuadPart))) {
-    return false;
-  }
-  std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+// Copies the whole of source over target from its start and cuts target to that length.
+bool CopyOver(HANDLE source, HANDLE target, std::vector<std::uint8_t>& buffer) {
   std::uint64_t offset = 0;
   for (;;) {
     OVERLAPPED position = At(offset);
@@ -377,6 +493,28 @@ bool CopyInto(HANDLE source, HANDLE target) {
     offset += got;
   }
   return SetLength(target, offset);
+}
+
+// Overwrites the file target with the whole of source, in place. Nothing is overwritten
+// before the room for the new content is reserved and the old content saved; then, with
+// stops held, the new content is written and, should that fail part way, the old content
+// put back. Only a process killed outright during the copy, or an old content that cannot
+// be put back, leaves target cut.
+bool CopyInPlace(HANDLE source, HANDLE target) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(source, &size) ||
+      !ReserveRoom(target, static_cast<std::uint64_t>(size.QuadPart))) {
+    return false;
+  }
+  std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+  FileHandle saved(CreateAnonymousFile());
+  if (!saved.Valid() || !CopyOver(target, saved.Get(), buffer)) return false;
+  const StopHold hold;
+  if (CopyOver(source, target, buffer)) return true;
+  const DWORD why = GetLastError();
+  CopyOver(saved.Get(), target, buffer);
+  SetLastError(why);
+  return false;
 }
 
 // Windows opens a device, not a file, for these names in every folder, whatever extension
@@ -474,16 +612,164 @@ bool InputFile::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t size
   return ReadAllAt(state_->file.Get(), offset, out, size) || Fail(error);
 }
 
-struct ReplacementFile::State {
-  ~State() {
-    // Closed before it is removed: an open file cannot be removed.
-    if (content.Valid()) content.Close();
-    if (!temporary.empty()) DeleteFileW(temporary.c_str());
+namespace {
+
+// The new content of the file at a path, until it takes that file's place: a new file
+// beside the path under a temporary name, which a stop removes, moved over the path at
+// Commit; or, where the folder takes no new file, an anonymous file to be copied in place.
+class NewContent {
+ public:
+  NewContent() = default;
+  ~NewContent() { Discard(); }
+  NewContent(const NewContent&) = delete;
+  NewContent& operator=(const NewContent&) = delete;
+
+  // Sets the path the content is for. False (last error set) when it has no exact wide form.
+  bool SetPath(const std::string& path) { return WidePath(path, path_); }
+  const std::wstring& Path() const { return path_; }
+
+  // Makes the new file beside path with the given attributes. False with the last error
+  // set when none can be made.
+  bool CreateBeside(const std::string& path, DWORD attributes) {
+    if (CreateFileBeside(path, attributes, file_, temporary_, slot_)) return true;
+    temporary_.clear();
+    return false;
   }
-  std::wstring path;
-  std::wstring temporary;  // the new file beside path; empty when path is written in place
-  FileHandle content;
+
+  // Gathers the content in an anonymous file, to be copied into path in place.
+  bool CreateForInPlace() {
+    inPlace_ = true;
+    file_.Reset(CreateAnonymousFile());
+    return file_.Valid();
+  }
+
+  HANDLE Handle() const { return file_.Get(); }
+
+  // Moves the new content over path (the name itself: never what a link there points
+  // to), or copies it into path in place; with MOVEFILE_WRITE_THROUGH, for the archive.
+  // False with the last error set when it cannot; path then holds what it held.
+  bool Commit() {
+    if (inPlace_) return CommitInPlace();
+    const StopHold hold;
+    return MoveOver(MOVEFILE_WRITE_THROUGH);
+  }
+
+  // Names the new file of extraction where nothing is, by its handle. Where something is,
+  // first looks what it is (no sooner: under Wine the look at a name that holds nothing
+  // walks the whole folder), and replaces only a file that MayReplace, a hidden or system
+  // file staying so.
+  bool CommitWhole() {
+    if (inPlace_) return CommitInPlace();
+    const StopHold hold;
+    if (RenameOpenFile(file_.Get(), path_, false)) return Named();
+    const DWORD existing = GetFileAttributesW(path_.c_str());
+    if (!MayReplace(existing)) return false;
+    const DWORD kept = AttributesToReplace(existing);
+    if (kept != FILE_ATTRIBUTE_NORMAL && !SetAttributes(file_.Get(), kept)) return false;
+    if (RenameOpenFile(file_.Get(), path_, true)) return Named();
+    return MoveOver(0);  // where the system renames no file by its handle
+  }
+
+ private:
+  bool CommitInPlace() {
+    FileHandle target;
+    return OpenInPlace(path_, target) && CopyInPlace(file_.Get(), target.Get()) && target.Close();
+  }
+
+  // Closes the new file and moves it over path by name. Stops must be held.
+  bool MoveOver(DWORD flags) {
+    if (!file_.Close() ||
+        !MoveFileExW(temporary_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | flags)) {
+      return false;
+    }
+    Forget();
+    return true;
+  }
+
+  // The new file has its name. Stops must be held.
+  bool Named() {
+    Forget();
+    return file_.Close();
+  }
+
+  // Removes the new content unless it has been committed.
+  void Discard() {
+    const DWORD why = GetLastError();  // kept for the caller's report
+    if (file_.Valid()) file_.Close();  // an open file cannot be removed
+    if (!temporary_.empty()) {
+      const StopHold hold;
+      DeleteFileW(temporary_.c_str());
+      Forget();
+    }
+    SetLastError(why);
+  }
+
+  void Forget() {
+    LeaveTemporary(slot_);
+    slot_ = -1;
+    temporary_.clear();
+  }
+
+  std::wstring path_;
+  FileHandle file_;
+  std::wstring temporary_;  // the new file beside path; empty when path is written in place
+  int slot_ = -1;           // where the stop handler finds that name
+  bool inPlace_ = false;
 };
+
+}  // namespace
+
+void InstallStopHandlers() { SetConsoleCtrlHandler(OnConsoleStop, TRUE); }
+
+struct WholeFile::State : NewContent {
+  std::uint64_t size = 0;  // written so far
+};
+
+WholeFile::WholeFile() = default;
+WholeFile::~WholeFile() = default;
+WholeFile::WholeFile(WholeFile&& other) noexcept = default;
+WholeFile& WholeFile::operator=(WholeFile&& other) noexcept = default;
+
+bool WholeFile::Create(const std::string& path, std::string& error) {
+  state_.reset();
+  auto state = std::make_unique<State>();
+  if (!state->SetPath(path)) return Fail(error);
+  // What is at path is looked at only when it matters: at Commit, or here when the folder
+  // takes no new file, where only an existing regular file is written, in place.
+  if (!state->CreateBeside(path, FILE_ATTRIBUTE_NORMAL)) {
+    const DWORD why = GetLastError();
+    const DWORD existing = GetFileAttributesW(state->Path().c_str());
+    if (existing == INVALID_FILE_ATTRIBUTES || !FolderRefusedNewFile(why)) {
+      SetLastError(why);
+      return Fail(error);
+    }
+    if (!MayReplace(existing) || !state->CreateForInPlace()) return Fail(error);
+  }
+  state_ = std::move(state);
+  return true;
+}
+
+bool WholeFile::Append(const std::uint8_t* data, std::size_t size, std::string& error) {
+  if (!state_) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return Fail(error);
+  }
+  if (!WriteAllAt(state_->Handle(), state_->size, data, size)) return Fail(error);
+  state_->size += size;
+  return true;
+}
+
+bool WholeFile::Commit(std::string& error) {
+  if (!state_) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return Fail(error);
+  }
+  // Whatever happens, the new content is committed or removed on return.
+  const std::unique_ptr<State> state = std::move(state_);
+  return state->CommitWhole() || Fail(error);
+}
+
+struct ReplacementFile::State : NewContent {};
 
 ReplacementFile::ReplacementFile() = default;
 ReplacementFile::~ReplacementFile() = default;
@@ -493,26 +779,19 @@ ReplacementFile& ReplacementFile::operator=(ReplacementFile&& other) noexcept = 
 bool ReplacementFile::Create(const std::string& path, std::string& error) {
   state_.reset();
   auto state = std::make_unique<State>();
-  if (!WidePath(path, state->path)) return Fail(error);
-  const DWORD existing = GetFileAttributesW(state->path.c_str());
+  if (!state->SetPath(path)) return Fail(error);
+  const DWORD existing = GetFileAttributesW(state->Path().c_str());
   // A read-only file stays as it is, as it would if it were overwritten in place (Windows
   // refuses to replace it anyway, but Wine run as root would not).
   if (Has(existing, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return Fail(error);
   }
-  std::wstring temporary;
-  if (!CreateFileBeside(path, AttributesToReplace(existing), state->content, temporary)) {
-    const DWORD why = GetLastError();
+  if (!state->CreateBeside(path, AttributesToReplace(existing))) {
     if (existing == INVALID_FILE_ATTRIBUTES || Has(existing, FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !FolderRefusedNewFile(why)) {
-      SetLastError(why);
+        !FolderRefusedNewFile(GetLastError()) || !state->CreateForInPlace()) {
       return Fail(error);
     }
-    state->content.Reset(CreateAnonymousFile());
-    if (!state->content.Valid()) return Fail(error);
-  } else {
-    state->temporary = std::move(temporary);
   }
   state_ = std::move(state);
   return true;
@@ -524,7 +803,7 @@ bool ReplacementFile::WriteAt(std::uint64_t offset, const std::uint8_t* data, st
     SetLastError(ERROR_INVALID_HANDLE);
     return Fail(error);
   }
-  return WriteAllAt(state_->content.Get(), offset, data, size) || Fail(error);
+  return WriteAllAt(state_->Handle(), offset, data, size) || Fail(error);
 }
 
 bool ReplacementFile::Truncate(std::uint64_t size, std::string& error) {
@@ -534,8 +813,8 @@ bool ReplacementFile::Truncate(std::uint64_t size, std::string& error) {
   }
   LARGE_INTEGER end;
   end.QuadPart = static_cast<LONGLONG>(size);
-  return (SetFilePointerEx(state_->content.Get(), end, nullptr, FILE_BEGIN) &&
-          SetEndOfFile(state_->content.Get())) ||
+  return (SetFilePointerEx(state_->Handle(), end, nullptr, FILE_BEGIN) &&
+          SetEndOfFile(state_->Handle())) ||
          Fail(error);
 }
 
@@ -544,76 +823,15 @@ bool ReplacementFile::Commit(std::string& error) {
     SetLastError(ERROR_INVALID_HANDLE);
     return Fail(error);
   }
-  // Whatever happens, the new content is closed and removed (or committed) on return.
+  // Whatever happens, the new content is committed or removed on return.
   const std::unique_ptr<State> state = std::move(state_);
-  if (state->temporary.empty()) {
-    FileHandle target;
-    const bool done = OpenInPlace(state->path, target) &&
-                      CopyInto(state->content.Get(), target.Get()) && target.Close();
-    return done || Fail(error);
-  }
-  if (!state->content.Close() || !MoveFileExW(state->temporary.c_str(), state->path.c_str(),
-                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return Fail(error);
-  }
-  state->temporary.clear();
-  return true;
+  return state->Commit() || Fail(error);
 }
-
-namespace {
-
-// Writes data to the open file and closes it, then moves it from written to target (unless
-// they are one): the move replaces whatever the name is, a link the attributes did not
-// show included, and never writes through it. On failure removes written.
-bool FinishWholeFile(FileHandle& file, const std::wstring& written, const std::wstring& target,
-                     const std::uint8_t* data, std::size_t size, std::string& error) {
-  if (WriteAllAt(file.Get(), 0, data, size) && file.Close() &&
-      (written == target ||
-       MoveFileExW(written.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))) {
-    return true;
-  }
-  const DWORD why = GetLastError();
-  if (file.Valid()) file.Close();  // an open file cannot be removed
-  DeleteFileW(written.c_str());
-  SetLastError(why);
-  return Fail(error);
-}
-
-}  // namespace
 
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
                     std::string& error) {
-  std::wstring target;
-  if (!WidePath(path, target)) return Fail(error);
-  // A name that holds nothing gets its file made right there, never over anything (not
-  // over a link either), and removed again if the write fails.
-  FileHandle file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (file.Valid()) return FinishWholeFile(file, target, target, data, size, error);
-  const DWORD why = GetLastError();
-  if (why != ERROR_FILE_EXISTS && why != ERROR_ALREADY_EXISTS) return Fail(error);
-  // Something is there. Only a regular file is replaced: not a link or junction (whose
-  // target could lie anywhere), not a folder. A read-only one stays as it is.
-  const DWORD existing = GetFileAttributesW(target.c_str());
-  if (Has(existing,
-          FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
-    SetLastError(Has(existing, FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE
-                                                             : ERROR_ACCESS_DENIED);
-    return Fail(error);
-  }
-  // The old file stays whole until the new one is: the new one is made beside it and moved
-  // over it once complete.
-  std::wstring temporary;
-  if (CreateFileBeside(path, AttributesToReplace(existing), file, temporary)) {
-    return FinishWholeFile(file, temporary, target, data, size, error);
-  }
-  if (existing == INVALID_FILE_ATTRIBUTES || !FolderRefusedNewFile(GetLastError())) {
-    return Fail(error);
-  }
-  // Where the folder takes no new file, the existing one is written in place.
-  return (OpenInPlace(target, file) && ReserveRoom(file.Get(), size) &&
-          WriteAllAt(file.Get(), 0, data, size) && SetLength(file.Get(), size) && file.Close()) ||
-         Fail(error);
+  WholeFile file;
+  return file.Create(path, error) && file.Append(data, size, error) && file.Commit(error);
 }
 
 bool CreateFolder(const std::string& path) {
@@ -634,10 +852,17 @@ Listing ListFolder(const std::string& folder, std::vector<FolderItem>& items, st
   WIN32_FIND_DATAW found;
   const HANDLE listing = FindFirstFileW(widePattern.c_str(), &found);
   if (listing == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
     // The root of an empty drive has not even "." and "..": nothing found, but listed.
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return Listing::Complete;
+    if (why == ERROR_FILE_NOT_FOUND) return Listing::Complete;
     Fail(error);
-    return Listing::NotStarted;
+    // Gone (or turned into a file meanwhile), too long a path, or a link that leads round
+    // in a circle: nothing to list. Anything else (access refused, a device error) hides
+    // what the folder holds.
+    const bool nothing = why == ERROR_PATH_NOT_FOUND || why == ERROR_DIRECTORY ||
+                         why == ERROR_INVALID_NAME || why == ERROR_FILENAME_EXCED_RANGE ||
+                         why == ERROR_CANT_RESOLVE_FILENAME;
+    return nothing ? Listing::NotStarted : Listing::Broken;
   }
   do {
     FolderItem item;

@@ -114,6 +114,36 @@ else
   echo "pbo.exe extracted the archive back into the same files"
 fi
 
+# --- a stopped run: Wine hands a SIGINT to pbo.exe's console handler as Ctrl-C ---------------
+# (GenerateConsoleCtrlEvent does nothing under Wine.) The signal goes out once the new
+# archive's temporary file is there, while 64 MiB of random data are compressed: the run
+# must end with the code of Ctrl-C (STATUS_CONTROL_C_EXIT, of which the shell sees 58), the
+# older archive whole and no temporary file beside it. Should the run have finished first,
+# the new archive must be whole instead.
+stop="$root/$build/stop"
+rm -rf "$stop"
+mkdir -p "$stop/Island"
+head -c 64M /dev/urandom >"$stop/Island/random.dat"
+echo old >"$stop/Island.pbo"
+stop_code=0
+"$wine" "$root/$build/frontend/pbo.exe" -a "$("$wine" winepath -w "$stop/Island" 2>/dev/null | tr -d '\r')" &
+stop_pid=$!
+until ls -a "$stop" | grep -q '^[.]Island[.]pbo[.]tmp' || ! kill -0 "$stop_pid" 2>/dev/null; do
+  sleep 0.01
+done
+kill -INT "$stop_pid" 2>/dev/null || true
+wait "$stop_pid" || stop_code=$?
+leftovers=$(ls -A "$stop" | grep -cv '^Island\(.pbo\)\?$' || true)
+if [ "$leftovers" -ne 0 ] || { [ "$stop_code" -eq 58 ] && [ "$(cat "$stop/Island.pbo")" != old ]; } ||
+  { [ "$stop_code" -ne 58 ] && [ "$stop_code" -ne 0 ]; }; then
+  echo "FAILED: a stopped pbo.exe -a gave exit code $stop_code and left: $(ls -A "$stop")"
+  failures=$((failures + 1))
+elif [ "$stop_code" -eq 58 ]; then
+  echo "pbo.exe stopped by Ctrl-C left the older archive and nothing else"
+else
+  echo "pbo.exe finished before Ctrl-C came, and left the new archive and nothing else"
+fi
+
 # --- the Windows download: the zip users get, and its pbo.exe against the Linux pbo ---------
 if ! cmake -DWINDOWS_BUILD="$root/$build" -DLINUX_PBO="$root/$linux_build/frontend/pbo" \
   -DWINE="$wine" -DWORK="$compare/zip" -P tests/install/windows_package_test.cmake; then

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 
 #include "archive/archive.h"
 #include "archive/create.h"
@@ -229,19 +230,33 @@ TEST_F(ArchiveMode, UnopenableSourceIsFatalWithAbsolutePath) {
 #endif
 
 #ifdef __linux__  // the fault is made in the C library's readdir
-TEST_F(ArchiveMode, ListingThatFailsPartWayIsFatalAndKeepsTheOldArchive) {
-  WriteFile(Source("a.txt"), "a");
-  WriteFile(Source("b.txt"), "b");
-  WriteFile(scratch_.Path() / "Island.pbo", "old");
-  const testing::ListingFault fault;
-  try {
-    Pack();
-    FAIL() << "expected a fatal error";
-  } catch (const FatalError& error) {
-    EXPECT_EQ(std::string(error.what()), "Cannot list folder \"" + scratch_.Path().string() +
-                                             "/Island\". Input/output error");
+// Rows: a listing that fails part way, and a sub-folder that may not be listed (as nobody).
+TEST_F(ArchiveMode, FolderThatCannotBeListedIsFatalAndKeepsTheOldArchive) {
+  for (const bool locked : {false, true}) {
+    fs::remove_all(Source(""));
+    WriteFile(Source("a.txt"), "a");
+    WriteFile(Source(locked ? "locked/b.txt" : "b.txt"), "b");
+    if (locked) fs::permissions(Source("locked"), fs::perms::owner_exec);
+    WriteFile(scratch_.Path() / "Island.pbo", "old");
+    const std::string expected = "Cannot list folder \"" +
+                                 (locked ? Source("locked") : scratch_.Path() / "Island").string() +
+                                 (locked ? "\". Permission denied" : "\". Input/output error");
+    EXPECT_EQ(testing::RunUnprivileged(scratch_.Path(),
+                                       [&] {
+                                         std::optional<testing::ListingFault> fault;
+                                         if (!locked) fault.emplace();
+                                         try {
+                                           Pack();
+                                         } catch (const FatalError& error) {
+                                           return error.what() == expected ? 0 : 2;
+                                         }
+                                         return 1;
+                                       }),
+              0)
+        << expected;
+    EXPECT_EQ(Packed(), ToBytes("old"));
+    if (locked) fs::permissions(Source("locked"), fs::perms::owner_all, fs::perm_options::add);
   }
-  EXPECT_EQ(Packed(), ToBytes("old"));
 }
 #endif
 

@@ -253,6 +253,8 @@ TEST_F(Extraction, RefusesOnlyNamesThatLeaveTheOutputFolder) {
                             .Entry("/Data/b.txt", "b")
                             .Entry("\\\\c.txt", "c")
                             .Entry("inside\\..x\\fine.txt", "fine")
+                            .Entry("x\\..\\up.txt", "up")  // where the joined path resolves
+                            .Entry("maps\\island\\..\\.\\lake.txt", "lake")
                             .Build();
   EXPECT_EQ(Extract(archive), 3);
   EXPECT_FALSE(fs::exists(scratch_.Path() / "escaped.txt"));
@@ -261,6 +263,10 @@ TEST_F(Extraction, RefusesOnlyNamesThatLeaveTheOutputFolder) {
   EXPECT_EQ(Extracted("Data/b.txt"), ToBytes("b"));
   EXPECT_EQ(Extracted("c.txt"), ToBytes("c"));
   EXPECT_EQ(Extracted("inside/..x/fine.txt"), ToBytes("fine"));
+  EXPECT_EQ(Extracted("up.txt"), ToBytes("up"));
+  EXPECT_EQ(Extracted("maps/lake.txt"), ToBytes("lake"));
+  EXPECT_FALSE(fs::exists(Out("x")));  // no ".." reaches the disk
+  EXPECT_FALSE(fs::exists(Out("maps/island")));
   // Nothing but the output folder appeared beside the archive.
   std::size_t count = 0;
   for (const auto& item : fs::directory_iterator(scratch_.Path())) {

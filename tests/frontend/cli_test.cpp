@@ -390,15 +390,33 @@ TEST(Executable, FileSizeLimitFailsTheWriteNotTheProcess) {
   EXPECT_EQ(items, 4u);  // the two archives and their folders
 }
 
-TEST(Executable, UnopenableSourceFileIsExitOneWithTheMessage) {
+// Rows: a source folder with a file that cannot be opened, and one with a file whose name
+// holds the separator of names inside an archive beside the file it would pack as.
+TEST(Executable, SourceThatCannotBePackedIsExitOneWithItsMessageAndKeepsTheOldArchive) {
   ScratchFolder scratch;
-  WriteFile(scratch.Path() / "Island" / "a.txt", "a");
-  fs::create_symlink("nowhere", scratch.Path() / "Island" / "b.txt");
-  const ToolRun run = RunTool(scratch.Path(), {"-a", "Island"});
-  EXPECT_EQ(run.ExitCode, 1);
-  EXPECT_EQ(run.Err, "pbo: Cannot open file \"" + (scratch.Path() / "Island" / "b.txt").string() +
-                         "\". No such file or directory\n");
-  EXPECT_FALSE(fs::exists(scratch.Path() / "Island.pbo"));
+  const fs::path source = scratch.Path() / "Island";
+  const struct {
+    const char* name;
+    const char* why;
+  } rows[] = {
+      {"b.txt", "\". No such file or directory"},
+      {"a\\b.txt", "\": its name holds a backslash, the separator of names inside an archive"},
+  };
+  for (const auto& row : rows) {
+    fs::remove_all(source);
+    WriteFile(source / "a" / "b.txt", "a");
+    if (row.name == std::string("b.txt")) {
+      fs::create_symlink("nowhere", source / row.name);
+    } else {
+      WriteFile(source / row.name, "b");
+    }
+    WriteFile(scratch.Path() / "Island.pbo", "old");
+    const ToolRun run = RunTool(scratch.Path(), {"-a", "Island"});
+    EXPECT_EQ(run.ExitCode, 1) << row.name;
+    const std::string verb = row.name == std::string("b.txt") ? "Cannot open file" : "Cannot pack";
+    EXPECT_EQ(run.Err, "pbo: " + verb + " \"" + (source / row.name).string() + row.why + "\n");
+    EXPECT_EQ(ReadFile(scratch.Path() / "Island.pbo"), ToBytes("old")) << row.name;
+  }
 }
 #endif
 

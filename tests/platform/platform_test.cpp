@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "security/bounded_run.h"
+#include "support/file_faults.h"
 #include "support/links.h"
 #include "support/listing_fault.h"
 #include "support/scratch.h"
@@ -171,6 +172,28 @@ TEST(WriteWholeFile, CreatesAndReplacesButNeedsItsFolder) {
   EXPECT_EQ(CountItems(scratch.Path()), 3u);  // a.txt, empty.txt, folder: nothing beside them
 }
 
+TEST(WholeFile, ShowsOnlyOnceWholeAndLeavesNothingWhenAbandoned) {
+  ScratchFolder scratch;
+  WriteFile(scratch.Path() / "old.txt", "old");
+  const Bytes piece = ToBytes("piece ");
+  std::string error;
+  for (const char* name : {"new.txt", "old.txt"}) {
+    platform::WholeFile abandoned;
+    ASSERT_TRUE(abandoned.Create(scratch / name, error)) << error;
+    ASSERT_TRUE(abandoned.Append(piece.data(), piece.size(), error)) << error;
+  }
+  EXPECT_EQ(CountItems(scratch.Path()), 1u);
+  EXPECT_EQ(ReadFile(scratch.Path() / "old.txt"), ToBytes("old"));
+  platform::WholeFile file;
+  ASSERT_TRUE(file.Create(scratch / "new.txt", error)) << error;
+  ASSERT_TRUE(file.Append(piece.data(), piece.size(), error)) << error;
+  ASSERT_TRUE(file.Append(piece.data(), 5, error)) << error;
+  EXPECT_FALSE(fs::exists(scratch.Path() / "new.txt"));
+  ASSERT_TRUE(file.Commit(error)) << error;
+  EXPECT_EQ(ReadFile(scratch.Path() / "new.txt"), ToBytes("piece piece"));
+  EXPECT_EQ(CountItems(scratch.Path()), 2u);
+}
+
 // Rows: the name written and whether the link at f.txt is dangling. On Windows "F.TXT",
 // "f.txt." and "f.txt " reach f.txt too; on POSIX they are names of their own.
 TEST(WriteWholeFile, NeverWritesThroughALink) {
@@ -236,6 +259,64 @@ TEST(FullDisk, FailedWriteLeavesTheOldFileAndNothingBesideIt) {
     EXPECT_EQ(CountItems(disk.Folder()), 1u) << row.name << row.replace;
   }
 }
+
+#ifdef __linux__
+// Rows: a WholeFile (as WriteWholeFile writes one) or a ReplacementFile, at a new name or
+// over an old file, in its folder or in place (as nobody, the folder read-only); and the
+// signal, sent before the first write into the scratch folder or after it.
+TEST(StoppedRun, LeavesEveryFileWholeAndEndsAsItsSignalWould) {
+  const struct {
+    bool replacement;
+    bool old;
+    bool inPlace;
+    int signal;
+    int writes;
+  } rows[] = {
+      {false, false, false, SIGKILL, 0},  // not even a kill leaves a cut file under the name
+      {false, true, false, SIGINT, 0},    // Ctrl-C: the shell sees 130
+      {true, true, false, SIGTERM, 1},   {true, false, false, SIGHUP, 1},
+      {false, true, true, SIGTERM, 1},  // held until the old file is overwritten whole
+      {true, true, true, SIGINT, 1},
+  };
+  for (const auto& row : rows) {
+    ScratchFolder scratch;
+    const std::string path = scratch / "f.bin";
+    const Bytes old(300000, 'o');
+    const Bytes content(200000, 'n');  // shorter: a copy cut short leaves old bytes behind
+    if (row.old) WriteFile(path, old);
+    if (row.inPlace) {
+      fs::permissions(scratch.Path(),
+                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                      fs::perm_options::remove);
+    }
+    const testing::ChildEnd end =
+        testing::StopAtWrite(scratch.Path(), row.writes, row.signal, row.inPlace, [&] {
+          platform::InstallStopHandlers();
+          std::string error;
+          if (!row.replacement) {
+            return platform::WriteWholeFile(path, content.data(), content.size(), error) ? 0 : 1;
+          }
+          platform::ReplacementFile file;
+          return file.Create(path, error) &&
+                         file.WriteAt(0, content.data(), content.size(), error) &&
+                         file.Commit(error)
+                     ? 0
+                     : 1;
+        });
+    const std::string what = std::to_string(row.signal) + (row.inPlace ? " in place" : "");
+    EXPECT_EQ(end.Signal, row.signal) << what;
+    if (row.old) {
+      EXPECT_TRUE(ReadFile(path) == (row.inPlace ? content : old)) << what << ": cut or lost";
+    } else {
+      EXPECT_FALSE(fs::exists(path)) << what;
+    }
+    // A kill leaves a temporary name where the file system makes no unnamed files.
+    if (row.signal != SIGKILL) {
+      EXPECT_EQ(CountItems(scratch.Path()), row.old ? 1u : 0u) << what;
+    }
+  }
+}
+#endif
 
 TEST(CreateFolder, CreatesOneLevelOnly) {
   ScratchFolder scratch;

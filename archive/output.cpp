@@ -90,21 +90,27 @@ bool IsRealFolder(const std::string& folder, std::string& error) {
 
 OutputWriter::OutputWriter(std::string outputFolder) : outputFolder_(std::move(outputFolder)) {}
 
-bool OutputWriter::PrepareFolders(const std::string& fullPath, std::string& error) {
+bool OutputWriter::PrepareFolders(const std::string& fullPath, bool& madeHere,
+                                  std::string& error) {
   // The output folder itself: made when missing, refused when it is a link.
   std::string root = outputFolder_;
   if (root.size() > 1 && root.back() == platform::kSeparator) root.pop_back();
-  if (verifiedFolders_.count(root) == 0) {
-    if (platform::KindOf(root) != platform::PathKind::Folder) ForceFolders(root);
+  if (folders_.count(root) == 0) {
+    const bool missing = platform::KindOf(root) != platform::PathKind::Folder;
+    if (missing) ForceFolders(root);
     if (!IsRealFolder(root, error)) return false;
-    verifiedFolders_.insert(root);
+    folders_.emplace(root, missing);
   }
   // Folders are verified outermost first, so when the file's own folder is verified, so
   // is every folder above it: many entries in one deep folder cost one lookup each, not
   // one per level.
   const std::size_t ownFolderEnd = fullPath.rfind(platform::kSeparator);
-  if (ownFolderEnd != std::string::npos && ownFolderEnd >= outputFolder_.size() &&
-      verifiedFolders_.count(fullPath.substr(0, ownFolderEnd)) != 0) {
+  const std::string ownFolder =
+      ownFolderEnd != std::string::npos && ownFolderEnd >= outputFolder_.size()
+          ? fullPath.substr(0, ownFolderEnd)
+          : root;
+  if (const auto known = folders_.find(ownFolder); known != folders_.end()) {
+    madeHere = known->second;
     return true;
   }
   // Each folder below it on the way down to the file, outermost first.
@@ -112,19 +118,22 @@ bool OutputWriter::PrepareFolders(const std::string& fullPath, std::string& erro
        separator != std::string::npos;
        separator = fullPath.find(platform::kSeparator, separator + 1)) {
     std::string folder = fullPath.substr(0, separator);
-    if (verifiedFolders_.count(folder) != 0) continue;
+    if (folders_.count(folder) != 0) continue;
     // A folder just made is a real folder; only one that was there already can be a link.
     // Making it first costs a new folder one call, where each call on a deep path pays for
     // every level of it.
-    if (!platform::CreateFolder(folder) && !IsRealFolder(folder, error)) return false;
-    verifiedFolders_.insert(std::move(folder));
+    const bool made = platform::CreateFolder(folder);
+    if (!made && !IsRealFolder(folder, error)) return false;
+    folders_.emplace(std::move(folder), made);
   }
+  madeHere = folders_[ownFolder];
   return true;
 }
 
 bool OutputWriter::Create(const std::string& fullPath, platform::WholeFile& file,
                           std::string& error) {
-  return PrepareFolders(fullPath, error) && file.Create(fullPath, error);
+  bool madeHere = false;
+  return PrepareFolders(fullPath, madeHere, error) && file.Create(fullPath, error, madeHere);
 }
 
 bool OutputWriter::Write(const std::string& fullPath, const std::uint8_t* data, std::size_t size,

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "platform/platform.h"
 
@@ -49,13 +49,13 @@ class OutputWriter {
 
  private:
   // Makes and checks the folders above fullPath; false, with the reason in error, when one
-  // cannot be made or is a link.
-  bool PrepareFolders(const std::string& fullPath, std::string& error);
+  // cannot be made or is a link. madeHere tells whether this run made fullPath's folder.
+  bool PrepareFolders(const std::string& fullPath, bool& madeHere, std::string& error);
 
   std::string outputFolder_;
-  // Folders below the output folder already found to be real folders; extraction makes
-  // no links, so they stay that way for the run.
-  std::unordered_set<std::string> verifiedFolders_;
+  // Folders below the output folder already found to be real folders, each with whether
+  // this run made it; extraction makes no links, so they stay that way for the run.
+  std::unordered_map<std::string, bool> folders_;
 };
 
 }  // namespace pbo

@@ -111,8 +111,11 @@ class WholeFile {
   // it holds nothing). Where the folder takes no new file (no permission, or the temporary
   // name does not fit), only an existing regular file of one name is written, in place: the
   // content is gathered in an anonymous file in the system's temporary folder and copied
-  // over the old one at Commit.
-  bool Create(const std::string& path, std::string& error);
+  // over the old one at Commit. freshFolder says that this run made path's folder, so that
+  // its names are most likely free: on POSIX the look at the name is then left to Commit,
+  // which makes the same checks should the name be taken after all (saving a lookup per
+  // file, a sixth of the time to extract a fresh tree onto a RAM disk).
+  bool Create(const std::string& path, std::string& error, bool freshFolder = false);
   // Appends size bytes. False with error when they cannot be written (a full disk); the
   // file is then only good for being destroyed.
   bool Append(const std::uint8_t* data, std::size_t size, std::string& error);

@@ -391,12 +391,8 @@ class NewContent {
   // be made.
   bool CreateBeside(mode_t mode, bool unnamed) {
 #ifdef O_TMPFILE
-    if (unnamed && UnnamedFilesCanBeNamed()) {
-      const std::size_t folderLength = FolderPartLength(path_);
-      const std::string folder = folderLength == 0 ? "." : path_.substr(0, folderLength);
-      file_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-      if (file_ >= 0 || !RefusesUnnamedFiles(errno)) return file_ >= 0;
-    }
+    if (unnamed && CreateUnnamed(mode)) return true;
+    if (unnamed && file_ < 0 && !RefusesUnnamedFiles(errno)) return false;
 #endif
     const StopHold hold;
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
@@ -415,6 +411,29 @@ class NewContent {
     temporary_.clear();
     return false;
   }
+
+#ifdef O_TMPFILE
+  // Makes the new file unnamed in path's folder, where the file system allows it. False
+  // with errno set when it does not.
+  bool CreateUnnamed(mode_t mode) {
+    if (!UnnamedFilesCanBeNamed()) {
+      errno = EOPNOTSUPP;
+      return false;
+    }
+    const std::size_t folderLength = FolderPartLength(path_);
+    const std::string folder = folderLength == 0 ? "." : path_.substr(0, folderLength);
+    file_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    return file_ >= 0;
+  }
+
+  // Makes the new file unnamed for a name taken to be free, without looking at it: should
+  // it be taken at Commit, what is there is checked then as Create would have checked it.
+  bool CreateUnnamedForFreeName() {
+    (void)ProcessUmask();  // read now, not while the file is named with stops held
+    checkAtCommit_ = CreateUnnamed(0666);
+    return checkAtCommit_;
+  }
+#endif
 
   // Gathers the content in an anonymous file, to be copied into path in place.
   bool CreateForInPlace() {
@@ -442,6 +461,30 @@ class NewContent {
   }
 
  private:
+  // The checks of WholeFile::Create, for a name found taken only at Commit: a regular
+  // file that may be written, whose permissions the new one takes.
+  bool MayReplaceTakenName() {
+    struct stat info;
+    if (::lstat(path_.c_str(), &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) {
+      errno = S_ISLNK(info.st_mode) ? ELOOP : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+      return false;
+    }
+    return MayWrite(path_, info) && ::fchmod(file_, info.st_mode & 0777 & ~ProcessUmask()) == 0;
+  }
+
+  // The process's umask, which a new file's permissions pass through. Read once, by setting
+  // and restoring it, before this run names a file by this road (only the writing thread
+  // makes files).
+  static mode_t ProcessUmask() {
+    static const mode_t umask = [] {
+      const mode_t value = ::umask(0);
+      ::umask(value);
+      return value;
+    }();
+    return umask;
+  }
+
   bool CloseFile() {
     const int fd = file_;
     file_ = -1;
@@ -453,7 +496,7 @@ class NewContent {
   bool LinkUnnamed() {
     const StopHold hold;
     if (LinkUnnamedFile(file_, path_)) return CloseFile();
-    if (errno != EEXIST) return false;
+    if (errno != EEXIST || (checkAtCommit_ && !MayReplaceTakenName())) return false;
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
       const std::string temporary = NameBeside(path_, attempt);
       if (LinkUnnamedFile(file_, temporary)) {
@@ -490,6 +533,7 @@ class NewContent {
   std::string temporary_;  // the new file's name while it has one of its own
   int slot_ = -1;          // where the stop handler finds that name
   bool inPlace_ = false;
+  bool checkAtCommit_ = false;  // the name was not looked at when the file was made
 };
 
 // The error of the step that failed last, as text.
@@ -602,8 +646,20 @@ WholeFile::~WholeFile() = default;
 WholeFile::WholeFile(WholeFile&& other) noexcept = default;
 WholeFile& WholeFile::operator=(WholeFile&& other) noexcept = default;
 
-bool WholeFile::Create(const std::string& path, std::string& error) {
+bool WholeFile::Create(const std::string& path, std::string& error, bool freshFolder) {
   state_.reset();
+#ifdef O_TMPFILE
+  if (freshFolder) {
+    auto state = std::make_unique<State>(path);
+    if (state->CreateUnnamedForFreeName()) {
+      state_ = std::move(state);
+      return true;
+    }
+    // No unnamed file here: the name is looked at first after all.
+  }
+#else
+  (void)freshFolder;
+#endif
   // Only a regular file is replaced: not a link (whose target could lie anywhere), not a
   // FIFO or device, not a folder. A read-only one stays as it is.
   struct stat info;

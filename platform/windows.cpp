@@ -730,7 +730,7 @@ WholeFile::~WholeFile() = default;
 WholeFile::WholeFile(WholeFile&& other) noexcept = default;
 WholeFile& WholeFile::operator=(WholeFile&& other) noexcept = default;
 
-bool WholeFile::Create(const std::string& path, std::string& error) {
+bool WholeFile::Create(const std::string& path, std::string& error, bool) {
   state_.reset();
   auto state = std::make_unique<State>();
   if (!state->SetPath(path)) return Fail(error);

@@ -7,7 +7,12 @@
 // zeros stood for spaces and are turned into spaces together; otherwise nothing changes.
 // Zeros that a later reference copies from such zeros count alike, and so, unavoidably,
 // does a genuine zero byte of the data repeated by a reference, which makes the repair
-// fail for a stream that also refers to the leading spaces.
+// fail for a stream that also refers to the leading spaces. Such a stream gets a second
+// look: when some reference read a source before the start and the stream produced the
+// declared length, a second pass reads a space for every source before the start, as the
+// coder had them, so that the copied zeros of the data stay zeros. Its output is the entry
+// when its sum is the stored one; otherwise a third pass over the same buffer brings back
+// the first pass's bytes. Only damaged entries pay for the extra passes.
 //
 // One loop walks the items, instantiated twice: without checks while a whole group can
 // neither run out of input nor reach the end of the output, and with a check per item near
@@ -46,31 +51,36 @@ struct Decoder {
   std::size_t StopAt;  // decoding ends once this many bytes have been produced
   std::size_t P = 0;   // bytes produced so far
   std::size_t LiteralZeros = 0;
+  bool ReferredBeforeStart = false;  // some reference read a source before the start
 };
 
-// Whether a pass keeps every produced byte or writes a space for each zero that a reference
-// produces (the repair, once the checksum has shown that it applies).
-enum class Zeros { AsProduced, SpacesFromReferences };
+// Whether a pass keeps every produced byte, writes a space for each zero that a reference
+// produces (the repair, once the checksum has shown that it applies), or reads a space for
+// every source before the start, as the coder had them.
+enum class Zeros { AsProduced, SpacesFromReferences, LeadingSpaces };
 
 // Copies one reference to out[p, p + length) byte by byte, in order, so that a distance
-// below the length repeats the bytes just written. Sources before the start yield zeros;
-// so does a distance of 0, whose source is the very byte not yet produced.
-void CopyReferenceExact(std::uint8_t* out, std::size_t p, std::size_t distance,
-                        std::size_t length) {
+// below the length repeats the bytes just written. Sources before the start yield
+// `beforeStart`; a distance of 0, whose source is the very byte not yet produced, yields
+// zeros. Returns whether a source lay before the start.
+bool CopyReferenceExact(std::uint8_t* out, std::size_t p, std::size_t distance,
+                        std::size_t length, std::uint8_t beforeStart) {
   if (distance == 0) {
     std::memset(out + p, 0, length);
-    return;
+    return false;
   }
   std::size_t k = 0;
-  if (distance > p) {
+  const bool beforeTheStart = distance > p;
+  if (beforeTheStart) {
     k = std::min(distance - p, length);
-    std::memset(out + p, 0, k);
+    std::memset(out + p, beforeStart, k);
   }
   if (distance >= 8) {
     // Steps of 8 bytes never overlap the bytes they read.
     for (; k + 8 <= length; k += 8) std::memcpy(out + p + k, out + p + k - distance, 8);
   }
   for (; k < length; ++k) out[p + k] = out[p + k - distance];
+  return beforeTheStart;
 }
 
 // Copies 18 bytes, all that any item produces, in two overlapping 16-byte moves. The
@@ -128,6 +138,8 @@ bool DecodeGroups(Decoder& x, std::size_t pause) {
   std::uint8_t* const out = x.Out;
   std::size_t p = x.P;
   std::size_t literalZeros = x.LiteralZeros;
+  bool referredBeforeStart = x.ReferredBeforeStart;
+  constexpr std::uint8_t kBeforeStart = kZeros == Zeros::LeadingSpaces ? lzss::kSpace : 0;
   bool more = true;
   while (more && p < pause && HasRoom(in, inEnd, p, x.Capacity) != kChecked) {
     if (kChecked && in == inEnd) {
@@ -162,14 +174,14 @@ bool DecodeGroups(Decoder& x, std::size_t pause) {
         if (literal) {
           out[p] = static_cast<std::uint8_t>(first);
         } else if (distance < kMaxMatch || distance > p) {
-          CopyReferenceExact(out, p, distance, length);
+          referredBeforeStart |= CopyReferenceExact(out, p, distance, length, kBeforeStart);
         } else {
           CopyWide(out + p, out + (p - distance));
         }
       } else if (((distance - kMaxMatch) & reference) > p - kMaxMatch) {
         // A reference that overlaps itself within 18 bytes or reaches before the start: one
         // test for both, as p >= 18 here.
-        CopyReferenceExact(out, p, distance, length);
+        referredBeforeStart |= CopyReferenceExact(out, p, distance, length, kBeforeStart);
       } else {
         CopyWide(out + p, literal ? in : out + (p - distance));
       }
@@ -188,6 +200,7 @@ bool DecodeGroups(Decoder& x, std::size_t pause) {
   x.In = in;
   x.P = p;
   x.LiteralZeros = literalZeros;
+  x.ReferredBeforeStart = referredBeforeStart;
   return more;
 }
 
@@ -235,6 +248,19 @@ bool SpacesExplainDifference(std::uint32_t stored, std::uint32_t sum, std::size_
          static_cast<std::int64_t>(difference) == 32 * static_cast<std::int64_t>(referenceZeros);
 }
 
+// The coder's spaces before the start, read as such: decodes again over x's buffer with a
+// space for every source before the start, and keeps that output when its sum is the stored
+// one and its length the declared one. Otherwise decodes once more as produced, so that the
+// buffer holds the first pass's bytes again; both passes write every byte before reading it.
+bool ReadLeadingSpaces(const Decoder& x, const std::uint8_t* stream, std::uint32_t stored) {
+  if (!x.ReferredBeforeStart || x.P != x.StopAt) return false;
+  Decoder spaces{stream, x.InEnd, x.Out, x.Capacity, x.StopAt};
+  if (Decode<Zeros::LeadingSpaces>(spaces) == stored) return true;
+  Decoder again{stream, x.InEnd, x.Out, x.Capacity, x.StopAt};
+  Decode<Zeros::AsProduced>(again);
+  return false;
+}
+
 }  // namespace
 
 LzssDecodeResult LzssDecode(const std::uint8_t* packed, std::size_t packedSize,
@@ -266,7 +292,8 @@ LzssDecodeResult LzssDecode(const std::uint8_t* packed, std::size_t packedSize,
   } else {
     const std::size_t zeros = ZeroCount(x.Out, x.P);
     if (!SpacesExplainDifference(stored, sum, zeros - x.LiteralZeros)) {
-      result.Verdict = LzssVerdict::Unrepairable;
+      result.Verdict = ReadLeadingSpaces(x, packed, stored) ? LzssVerdict::Repaired
+                                                    : LzssVerdict::Unrepairable;
     } else if (x.P != declared) {
       result.Verdict = LzssVerdict::LengthMismatch;
     } else {

@@ -58,15 +58,36 @@ TEST(LzssDecode, RepairsLeadingSpaces) {
   EXPECT_EQ(result.Output, Text("   ab"));
 }
 
-TEST(LzssDecode, CopiedGenuineZeroDefeatsTheRepair) {
-  const Bytes packed = Packed({0x02,         // flag 010
-                               0x05, 0x00,   // distance 5, length 3: zeros at 0..2
-                               0x00,         // literal zero at 3
-                               0x01, 0x00},  // distance 1, length 3: zeros at 4..6
-                              96);           // three spaces; six zeros listed
-  const LzssDecodeResult result = Decode(packed, 7);
-  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
-  EXPECT_EQ(result.Output, Bytes(7, 0));
+// A zero of the data copied by a reference spoils the count of zeros; a second pass that
+// reads spaces before the start, as the coder had them, finds the bytes the sum stands for.
+// A distance of 0 still yields zeros on that pass.
+TEST(LzssDecode, ReadsLeadingSpacesWhenTheZeroCountFails) {
+  struct Case {
+    const char* What;
+    Bytes Packed;
+    std::int32_t Size;
+    Bytes Output;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"a literal zero copied after three leading spaces",
+       Packed({0x02,                // flag 010
+               0x05, 0x00,          // distance 5, length 3: before the start, at 0..2
+               0x00,                // literal zero at 3
+               0x01, 0x00},         // distance 1, length 3: copies it to 4..6
+              96), 7, Bytes{' ', ' ', ' ', 0, 0, 0, 0}},
+      {"distance 0 after three leading spaces",
+       Packed({0x00,                // flag 00
+               0x05, 0x00,          // distance 5, length 3: before the start, at 0..2
+               0x00, 0x00},         // distance 0, length 3: zeros at 3..5
+              96), 6, Bytes{' ', ' ', ' ', 0, 0, 0}},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    const LzssDecodeResult result = Decode(c.Packed, c.Size);
+    EXPECT_EQ(result.Verdict, LzssVerdict::Repaired) << c.What;
+    EXPECT_EQ(result.Output, c.Output) << c.What;
+  }
 }
 
 TEST(LzssDecode, ReferenceStraddlingTheStartRepairsOnlyItsZeros) {
@@ -112,7 +133,8 @@ TEST(LzssDecode, DistanceZeroYieldsZeros) {
 }
 
 // The repair is all or nothing, and only for a sum short by exactly 32 per zero that a
-// reference made; every other difference leaves the bytes as decoded.
+// reference made, or for the sum of a pass that reads spaces before the start; every other
+// difference leaves the bytes as decoded.
 TEST(LzssDecode, RepairNeedsExactly32PerReferenceZero) {
   struct Case {
     const char* What;
@@ -135,6 +157,12 @@ TEST(LzssDecode, RepairNeedsExactly32PerReferenceZero) {
        Packed({0x00,                // flag 0
                0x05, 0x00},         // distance 5, length 3: zeros at 0..2
               64), 3, Bytes(3, 0)},
+      {"leading spaces and a copied zero explain the sum, but the stream runs out short of 9",
+       Packed({0x02,                // flag 010
+               0x05, 0x00,          // distance 5, length 3: zeros at 0..2
+               0x00,                // literal zero at 3
+               0x01, 0x00},         // distance 1, length 3: zeros at 4..6
+              96), 9, Bytes(9, 0)},
   };
   // clang-format on
   for (const Case& c : cases) {

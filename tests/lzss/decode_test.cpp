@@ -122,6 +122,34 @@ TEST(LzssDecode, CopiedZerosWithoutLeadingReferenceVerify) {
   EXPECT_EQ(result.Output, (Bytes{0, 7, 0, 7, 0, 7}));
 }
 
+// Long enough for the group loop: all-literal groups, then a distance of 0 whose zeros the
+// checksum shows to be spaces. The count of zero literals must see literals alone.
+TEST(LzssDecode, RepairsDistanceZeroAmidLiteralGroups) {
+  Bytes items;
+  Bytes expected;
+  std::uint32_t sum = 0;
+  for (int group = 0; group < 60; ++group) {
+    items.push_back(0xFF);  // flag 11111111
+    for (int i = 0; i < 8; ++i) {
+      const auto literal = static_cast<std::uint8_t>('a' + (group + i) % 26);
+      items.push_back(literal);
+      expected.push_back(literal);
+      sum += literal;
+    }
+    if (group == 40) {
+      items.insert(items.end(), {0xFE, 0x00, 0x02});  // flag 11111110, distance 0, length 5
+      items.insert(items.end(), 7, 'x');
+      expected.insert(expected.end(), 5, ' ');
+      expected.insert(expected.end(), 7, 'x');
+      sum += 5 * 32 + 7 * 'x';
+    }
+  }
+  const LzssDecodeResult result =
+      Decode(Packed(items, sum), static_cast<std::int32_t>(expected.size()));
+  EXPECT_EQ(result.Verdict, LzssVerdict::Repaired);
+  EXPECT_EQ(result.Output, expected);
+}
+
 TEST(LzssDecode, DistanceZeroYieldsZeros) {
   const Bytes packed = Packed({0x01,         // flag 01
                                0x61,         // 'a'

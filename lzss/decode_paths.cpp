@@ -1,0 +1,199 @@
+// The decoder's paths, one per instruction set, and the choice among them: the group loop
+// of group_loop.inc built for AVX2, SSSE3 and SSE2 on x86-64 (by GCC or clang, with
+// per-function target attributes, so that nothing else in the program assumes more than
+// SSE2), and the portable item loop everywhere, which is all that other processors and
+// other compilers run. The widest path the processor runs is chosen once, the first time
+// a decoder asks.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "lzss/decode_core.h"
+#include "lzss/lzss_internal.h"
+#include "platform/bytes.h"
+
+#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
+#define PBO_GROUP_LOOPS 1
+#include <immintrin.h>
+#else
+#define PBO_GROUP_LOOPS 0
+#endif
+
+namespace pbo::lzss {
+namespace {
+
+#if PBO_GROUP_LOOPS
+
+// Per flag byte: where each item's bytes lie after the flag byte, as the byte shuffle that
+// gathers item i into 16-bit lane i (its first byte low, a reference's second byte high,
+// 0x80 for the empty high byte of a literal).
+struct alignas(16) GatherControl {
+  std::uint8_t Bytes[16];
+  [[nodiscard]] const std::uint8_t* data() const { return Bytes; }
+};
+
+constexpr GatherControl MakeGather(unsigned flags) {
+  GatherControl control{};
+  unsigned offset = 0;
+  for (unsigned i = 0; i < 8; ++i) {
+    const bool literal = (flags >> i & 1) != 0;
+    control.Bytes[2 * i] = static_cast<std::uint8_t>(offset);
+    control.Bytes[2 * i + 1] = literal ? 0x80 : static_cast<std::uint8_t>(offset + 1);
+    offset += literal ? 1 : 2;
+  }
+  return control;
+}
+
+struct GatherTable {
+  GatherControl Flags[256];
+  const GatherControl& operator[](unsigned flags) const { return Flags[flags]; }
+};
+
+constexpr GatherTable MakeGatherTable() {
+  GatherTable table{};
+  for (unsigned flags = 0; flags < 256; ++flags) table.Flags[flags] = MakeGather(flags);
+  return table;
+}
+
+// The bytes of a group: its flag byte, one per literal and two per reference.
+struct GroupBytesTable {
+  std::uint8_t Flags[256];
+  std::uint8_t operator[](unsigned flags) const { return Flags[flags]; }
+};
+
+constexpr GroupBytesTable MakeGroupBytes() {
+  GroupBytesTable table{};
+  for (unsigned flags = 0; flags < 256; ++flags) {
+    unsigned literals = 0;
+    for (unsigned i = 0; i < 8; ++i) literals += flags >> i & 1;
+    table.Flags[flags] = static_cast<std::uint8_t>(1 + 16 - literals);
+  }
+  return table;
+}
+
+constexpr GatherTable kGather = MakeGatherTable();
+constexpr GroupBytesTable kGroupBytes = MakeGroupBytes();
+
+#define PBO_ISA avx2
+#define PBO_ISA_TARGET __attribute__((target("avx2")))
+#define PBO_ISA_LEVEL 3
+#include "lzss/group_loop.inc"
+#undef PBO_ISA
+#undef PBO_ISA_TARGET
+#undef PBO_ISA_LEVEL
+
+#define PBO_ISA ssse3
+#define PBO_ISA_TARGET __attribute__((target("ssse3")))
+#define PBO_ISA_LEVEL 2
+#include "lzss/group_loop.inc"
+#undef PBO_ISA
+#undef PBO_ISA_TARGET
+#undef PBO_ISA_LEVEL
+
+#define PBO_ISA sse2
+#define PBO_ISA_TARGET
+#define PBO_ISA_LEVEL 1
+#include "lzss/group_loop.inc"
+#undef PBO_ISA
+#undef PBO_ISA_TARGET
+#undef PBO_ISA_LEVEL
+
+#endif  // PBO_GROUP_LOOPS
+
+bool PortableGroups(Decoder& x, std::size_t pause) {
+  return DecodeItems<false, Zeros::AsProduced>(x, pause);
+}
+
+struct PathFunctions {
+  GroupLoop Groups;
+  std::uint32_t (*Sum)(const std::uint8_t* bytes, std::size_t size);
+};
+
+PathFunctions FunctionsOf(DecodePath path) {
+  switch (path) {
+#if PBO_GROUP_LOOPS
+    case DecodePath::Avx2:
+      return {avx2::Groups, avx2::Sum};
+    case DecodePath::Ssse3:
+      return {ssse3::Groups, ssse3::Sum};
+    case DecodePath::Sse2:
+      return {sse2::Groups, sse2::Sum};
+#endif
+    default:
+      return {PortableGroups, ByteSum};
+  }
+}
+
+DecodePath WidestPath() {
+  for (const DecodePath path : {DecodePath::Avx2, DecodePath::Ssse3, DecodePath::Sse2}) {
+    if (DecodePathRuns(path)) return path;
+  }
+  return DecodePath::Portable;
+}
+
+// The path in use; read by every decoder, set once, and by tests.
+std::atomic<DecodePath>& Active() {
+  static std::atomic<DecodePath> active{WidestPath()};
+  return active;
+}
+
+}  // namespace
+
+bool DecodePathRuns(DecodePath path) {
+  switch (path) {
+    case DecodePath::Portable:
+      return true;
+#if PBO_GROUP_LOOPS
+    case DecodePath::Sse2:
+      return true;
+    case DecodePath::Ssse3:
+      return __builtin_cpu_supports("ssse3");
+    case DecodePath::Avx2:
+      return __builtin_cpu_supports("avx2");
+#endif
+    default:
+      return false;
+  }
+}
+
+bool ForceDecodePath(DecodePath path) {
+  if (!DecodePathRuns(path)) return false;
+  Active().store(path, std::memory_order_relaxed);
+  return true;
+}
+
+DecodePath ActiveDecodePath() { return Active().load(std::memory_order_relaxed); }
+
+const char* DecodePathName(DecodePath path) {
+  switch (path) {
+    case DecodePath::Avx2:
+      return "avx2";
+    case DecodePath::Ssse3:
+      return "ssse3";
+    case DecodePath::Sse2:
+      return "sse2";
+    default:
+      return "portable";
+  }
+}
+
+GroupLoop ActiveGroupLoop() { return FunctionsOf(ActiveDecodePath()).Groups; }
+
+std::uint32_t DecodedSum(const std::uint8_t* bytes, std::size_t size) {
+  return FunctionsOf(ActiveDecodePath()).Sum(bytes, size);
+}
+
+std::size_t ZeroCount(const std::uint8_t* bytes, std::size_t size) {
+  constexpr std::size_t kBlock = 256;
+  std::size_t zeros = 0;
+  std::size_t i = 0;
+  for (; size - i >= kBlock; i += kBlock) {
+    std::uint16_t block = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) block += bytes[i + k] == 0;
+    zeros += block;
+  }
+  for (; i < size; ++i) zeros += bytes[i] == 0;
+  return zeros;
+}
+
+}  // namespace pbo::lzss

@@ -71,7 +71,30 @@ constexpr GroupBytesTable MakeGroupBytes() {
   return table;
 }
 
+// Per distance below 16: the byte shuffles that repeat the distance bytes before a
+// reference over its 32 bytes (index k mod distance for byte k).
+struct alignas(16) Pattern {
+  std::uint8_t Bytes[32];
+  [[nodiscard]] const std::uint8_t* data() const { return Bytes; }
+};
+
+struct PatternTable {
+  Pattern Distances[kMaxMatch];
+  const Pattern& operator[](std::size_t distance) const { return Distances[distance]; }
+};
+
+constexpr PatternTable MakePatterns() {
+  PatternTable table{};
+  for (std::size_t distance = 1; distance < 16; ++distance) {
+    for (std::size_t k = 0; k < 32; ++k) {
+      table.Distances[distance].Bytes[k] = static_cast<std::uint8_t>(k % distance);
+    }
+  }
+  return table;
+}
+
 constexpr GatherTable kGather = MakeGatherTable();
+constexpr PatternTable kPatterns = MakePatterns();
 constexpr GroupBytesTable kGroupBytes = MakeGroupBytes();
 
 #define PBO_ISA avx2

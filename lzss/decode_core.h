@@ -243,7 +243,20 @@ bool RunPass(Decoder& x, Ends& ends, GroupLoop groups) {
 // them; with every zero a space (the repair, where no literal was a zero); with a space for
 // each zero a reference produced (the repair otherwise); or from the pass that reads spaces
 // before the start.
-enum class Delivery : std::uint8_t { AsProduced, AllZerosSpaces, ReferenceZerosSpaces, LeadingSpaces };
+}  // namespace pbo::lzss
+
+namespace pbo {
+enum class LzssStreamBytes : std::uint8_t {
+  AsProduced,
+  AllZerosSpaces,
+  ReferenceZerosSpaces,
+  LeadingSpaces
+};
+}  // namespace pbo
+
+namespace pbo::lzss {
+
+using Delivery = LzssStreamBytes;
 
 struct Rating {
   LzssVerdict Verdict = LzssVerdict::Unrepairable;

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace pbo {
@@ -56,6 +57,49 @@ struct LzssDecodeResult {
 // writes never leave the output, whatever the block holds.
 [[nodiscard]] LzssDecodeResult LzssDecode(const std::uint8_t* packed, std::size_t packedSize,
                                           std::int32_t originalSize);
+
+// Decoding in stretches, in constant memory: the same verdict and the same bytes as
+// LzssDecode, for an entry too large to hold whole. The caller gives access to the packed
+// block and takes the output in stretches; the decoder holds the last 4095 bytes produced and
+// buffers of bounded size (about 330 KiB in all), whatever the sizes. Two passes: the first
+// rates the entry and delivers nothing, the second delivers the bytes the rating chose.
+
+// Reads size bytes of the packed block (checksum included) from offset on into `into`.
+// Returns false when they cannot be read; the decoder then stops. Reads ask for the last 4
+// bytes first, then for the block from its start, in order, each byte once per pass.
+using LzssBlockReader =
+    std::function<bool(std::uint64_t offset, std::uint8_t* into, std::size_t size)>;
+
+// Takes the next size bytes of the output, in order. Returns false to stop the delivery.
+using LzssSink = std::function<bool(const std::uint8_t* bytes, std::size_t size)>;
+
+// Which bytes the second pass delivers; set by LzssRateStream, read by LzssDeliverStream.
+enum class LzssStreamBytes : std::uint8_t;
+
+struct LzssStreamRating {
+  LzssVerdict Verdict = LzssVerdict::Unrepairable;
+  bool ReadFailed = false;      // the reader failed: Verdict means nothing, deliver nothing
+  std::uint64_t OutputSize = 0;  // the bytes LzssDeliverStream delivers in all
+  LzssStreamBytes Bytes{};
+};
+
+// Rates one compressed entry as LzssDecode would, reading its packed block of packedSize
+// bytes through read and keeping none of it. Returns the verdict LzssDecode gives for the
+// same block and originalSize, and OutputSize, the length of LzssDecode's Output; or
+// ReadFailed when a read failed. A stream that referred before the start and that the count
+// of zeros does not repair is read a second time, with spaces there.
+[[nodiscard]] LzssStreamRating LzssRateStream(std::uint64_t packedSize, std::int32_t originalSize,
+                                              const LzssBlockReader& read);
+
+// Hands to sink, in order and in stretches of at most 256 KiB, exactly the OutputSize bytes
+// that LzssDecode's Output holds for the same block and originalSize: as produced, repaired
+// or read with spaces before the start, as the rating chose, and zero-filled where the
+// stream ran out. rating must come from LzssRateStream for the same block and size. Reads
+// the block once more through read. Returns false when a read failed or the sink returned
+// false; the bytes handed on until then are those of the output's start.
+[[nodiscard]] bool LzssDeliverStream(std::uint64_t packedSize, std::int32_t originalSize,
+                                     const LzssStreamRating& rating, const LzssBlockReader& read,
+                                     const LzssSink& sink);
 
 // Compresses size bytes into the stream that LzssDecode expands, checksum included; an
 // empty input gives the checksum alone. The stream is a pure function of the input: the

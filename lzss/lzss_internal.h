@@ -72,6 +72,12 @@ bool ForceDecodePath(DecodePath path);
 [[nodiscard]] DecodePath ActiveDecodePath();
 [[nodiscard]] const char* DecodePathName(DecodePath path);
 
+// The stretch functions' sizes: the most bytes one read asks for, and the bytes produced
+// between two deliveries. The defaults (64 KiB and 256 KiB) keep reads and deliveries few;
+// tests set tiny ones (from 1 byte) so that items straddle every boundary. 0 restores the
+// default. For tests only: not for use while a stretch function runs.
+void SetStreamPieceSizes(std::size_t readSize, std::size_t stretchSize);
+
 // A back reference: Length bytes at the current position equal those Distance bytes
 // before. Length 0 means no match.
 struct Match {

@@ -18,6 +18,13 @@
 #else
 #define PBO_GROUP_LOOPS 0
 #endif
+// GCC for 64-bit Windows keeps the stack aligned to 16 bytes only and may spill a 32-byte
+// vector there with an aligned move: no AVX2 path in that build.
+#if PBO_GROUP_LOOPS && defined(_WIN32) && !defined(__clang__)
+#define PBO_AVX2_LOOP 0
+#else
+#define PBO_AVX2_LOOP PBO_GROUP_LOOPS
+#endif
 
 namespace pbo::lzss {
 namespace {
@@ -97,6 +104,7 @@ constexpr GatherTable kGather = MakeGatherTable();
 constexpr PatternTable kPatterns = MakePatterns();
 constexpr GroupBytesTable kGroupBytes = MakeGroupBytes();
 
+#if PBO_AVX2_LOOP
 #define PBO_ISA avx2
 #define PBO_ISA_TARGET __attribute__((target("avx2")))
 #define PBO_ISA_LEVEL 3
@@ -104,6 +112,7 @@ constexpr GroupBytesTable kGroupBytes = MakeGroupBytes();
 #undef PBO_ISA
 #undef PBO_ISA_TARGET
 #undef PBO_ISA_LEVEL
+#endif
 
 #define PBO_ISA ssse3
 #define PBO_ISA_TARGET __attribute__((target("ssse3")))
@@ -135,8 +144,10 @@ struct PathFunctions {
 PathFunctions FunctionsOf(DecodePath path) {
   switch (path) {
 #if PBO_GROUP_LOOPS
+#if PBO_AVX2_LOOP
     case DecodePath::Avx2:
       return {avx2::Groups, avx2::Sum};
+#endif
     case DecodePath::Ssse3:
       return {ssse3::Groups, ssse3::Sum};
     case DecodePath::Sse2:
@@ -171,6 +182,8 @@ bool DecodePathRuns(DecodePath path) {
       return true;
     case DecodePath::Ssse3:
       return __builtin_cpu_supports("ssse3");
+#endif
+#if PBO_AVX2_LOOP
     case DecodePath::Avx2:
       return __builtin_cpu_supports("avx2");
 #endif

@@ -1,6 +1,7 @@
 // The LZSS decoder written straight from its rules: one item at a time, every byte checked,
-// summed and listed as it is produced. Slow, and the oracle that LzssDecode must match in
-// verdict and output on every input. Header-only so that tests, the benchmark and fuzz
+// summed and listed as it is produced, and, where the count of zeros does not explain the
+// sum, a second pass that reads spaces before the start. Slow, and the oracle that
+// LzssDecode and the stretch functions must match in verdict and output on every input. Header-only so that tests, the benchmark and fuzz
 // targets can all include it.
 #pragma once
 

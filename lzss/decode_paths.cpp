@@ -100,7 +100,62 @@ constexpr PatternTable MakePatterns() {
   return table;
 }
 
+// Per flag byte, for SSE2, which has no byte shuffle: the same gathering as three shifts of
+// the whole vector, by 4, 2 and 1 bytes, each taken where its mask is set. Every item byte
+// must move forward by the number of literals before its item (0 to 7), a count that never
+// falls from one byte to the next; moving the bytes whose count has bit 2 set first, then
+// bit 1, then bit 0, no byte lands on one that has yet to move. Masks[k] marks the
+// positions that take the byte 4 >> k places before them.
+struct alignas(16) ExpandMasks {
+  std::uint8_t Masks[3][16];
+};
+
+constexpr ExpandMasks MakeExpand(unsigned flags) {
+  // The move of each byte after the flag byte; bytes past the group's items move with the
+  // last item, and a literal's second byte is cleared afterwards.
+  int move[16] = {};
+  int offset = 0;
+  int literals = 0;
+  for (unsigned i = 0; i < 8; ++i) {
+    const bool literal = (flags >> i & 1) != 0;
+    for (int b = 0; b < (literal ? 1 : 2); ++b) move[offset + b] = literals;
+    offset += literal ? 1 : 2;
+    literals += literal ? 1 : 0;
+  }
+  for (int j = offset; j < 16; ++j) move[j] = move[offset - 1];
+  // Which source byte each position holds as the shifts go, -1 for none.
+  int at[16] = {};
+  for (int q = 0; q < 16; ++q) at[q] = q;
+  ExpandMasks expand{};
+  for (int stage = 0; stage < 3; ++stage) {
+    const int bit = 2 - stage;
+    const int shift = 1 << bit;
+    int next[16] = {};
+    for (int q = 0; q < 16; ++q) {
+      const int from = q - shift;
+      const bool takes = from >= 0 && at[from] >= 0 && (move[at[from]] >> bit & 1) != 0;
+      const bool leaves = at[q] >= 0 && (move[at[q]] >> bit & 1) != 0;
+      expand.Masks[stage][q] = takes ? 0xFF : 0;
+      next[q] = takes ? at[from] : leaves ? -1 : at[q];
+    }
+    for (int q = 0; q < 16; ++q) at[q] = next[q];
+  }
+  return expand;
+}
+
+struct ExpandTable {
+  ExpandMasks Flags[256];
+  const ExpandMasks& operator[](unsigned flags) const { return Flags[flags]; }
+};
+
+constexpr ExpandTable MakeExpandTable() {
+  ExpandTable table{};
+  for (unsigned flags = 0; flags < 256; ++flags) table.Flags[flags] = MakeExpand(flags);
+  return table;
+}
+
 constexpr GatherTable kGather = MakeGatherTable();
+constexpr ExpandTable kExpand = MakeExpandTable();
 constexpr PatternTable kPatterns = MakePatterns();
 constexpr GroupBytesTable kGroupBytes = MakeGroupBytes();
 

@@ -70,7 +70,8 @@ struct LzssDecodeResult {
 using LzssBlockReader =
     std::function<bool(std::uint64_t offset, std::uint8_t* into, std::size_t size)>;
 
-// Takes the next size bytes of the output, in order. Returns false to stop the delivery.
+// Takes the next size bytes of the output, in order (size is never 0); bytes point into the
+// decoder's buffer and stay valid only during the call. Returns false to stop the delivery.
 using LzssSink = std::function<bool(const std::uint8_t* bytes, std::size_t size)>;
 
 // Which bytes the second pass delivers; set by LzssRateStream, read by LzssDeliverStream.

@@ -5,15 +5,15 @@
 // A pass decodes the item stream into a buffer that holds at least the last 4095 bytes
 // before the position being written: the whole output so far for LzssDecode, a history and
 // a stretch for the stretch road. In either, a source index below 0 of that buffer lies
-// before the start of the output, since the stretch road keeps 4095 bytes of history once
+// before the start of the output, since the stretch road keeps 4096 bytes of history once
 // it has moved any out. Two loops walk the items:
 //   - the group loop of the processor's widest instruction set (group_loop.inc), for whole
 //     groups far from both ends of both buffers, in the pass that keeps the bytes as
 //     produced;
 //   - the item loop below, one item at a time, unchecked while a whole group has room and
 //     checked near the ends; it also makes the passes that write spaces, and the group
-//     loop hands it the groups with a reference that overlaps itself or reaches before the
-//     start.
+//     loop hands it the groups with a reference that reaches before the start or has
+//     distance 0 (with SSE2 alone, also those with a few kinds of self-overlap).
 // Every byte is written before any reference reads it, so a pass may run again over the
 // buffer of an earlier one.
 #pragma once

@@ -13,7 +13,7 @@
 //   - the item loop below, one item at a time, unchecked while a whole group has room and
 //     checked near the ends; it also makes the passes that write spaces, and the group
 //     loop hands it the groups with a reference that reaches before the start or has
-//     distance 0 (with SSE2 alone, also those with a few kinds of self-overlap).
+//     distance 0.
 // Every byte is written before any reference reads it, so a pass may run again over the
 // buffer of an earlier one.
 #pragma once

@@ -47,7 +47,6 @@ Bytes PickData(const unsigned char* data, std::size_t size) {
 // What the items of a stream say about how x was coded.
 struct StreamFacts {
   bool RefersBeforeStart = false;  // some reference reached into the leading spaces
-  bool CopiesZero = false;         // some reference reproduced a zero byte of x
 };
 
 // Walks the items of stream, checking that they spell out x exactly.
@@ -78,7 +77,6 @@ StreamFacts WalkItems(const Bytes& stream, const Bytes& x) {
           FUZZ_CHECK(x[p] == 0x20);
         } else {
           FUZZ_CHECK(x[p - distance] == x[p]);
-          facts.CopiesZero |= x[p] == 0;
         }
       }
     }

@@ -47,6 +47,7 @@ Bytes PickData(const unsigned char* data, std::size_t size) {
 // What the items of a stream say about how x was coded.
 struct StreamFacts {
   bool RefersBeforeStart = false;  // some reference reached into the leading spaces
+  bool CopiesZero = false;         // some reference reproduced a zero byte of x
 };
 
 // Walks the items of stream, checking that they spell out x exactly.
@@ -77,6 +78,7 @@ StreamFacts WalkItems(const Bytes& stream, const Bytes& x) {
           FUZZ_CHECK(x[p] == 0x20);
         } else {
           FUZZ_CHECK(x[p - distance] == x[p]);
+          facts.CopiesZero |= x[p] == 0;
         }
       }
     }

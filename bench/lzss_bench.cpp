@@ -1,9 +1,13 @@
 // Codec benchmark: for every file of a corpus folder, the LZSS encoder and decoder side by
-// side with the exhaustive reference encoder, the plain checked decode loop, and general
-// compressors as yardsticks (zlib levels 6 and 1, libdeflate level 6, zstd levels 1 and 3,
-// lz4), all in one run.
+// side with the exhaustive reference encoder, the plain checked decode loop, the decoder of
+// the previous design (bench/baseline_decoder.cpp, "today" in the tables), each decoder
+// path forced in turn, and general compressors as yardsticks (zlib levels 6 and 1,
+// libdeflate level 6, zstd levels 1 and 3, lz4), all in one run.
 //
-//   lzss_bench CORPUS_DIR [SECONDS_PER_MEASUREMENT [ROUNDS]]
+//   lzss_bench [--decode-only] CORPUS_DIR [SECONDS_PER_MEASUREMENT [ROUNDS]]
+//
+// --decode-only times the decoders alone (the LZSS ones, zstd-1 and libdeflate-6) and prints
+// the decoder table.
 //
 // Every measurement repeats its operation at least three times and until it has used the
 // given processor time (0.4 s by default), and reports bytes of uncompressed data per second
@@ -26,7 +30,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/baseline_decoder.h"
 #include "lzss/lzss.h"
+#include "lzss/lzss_internal.h"
 #include "tests/lzss/reference_decoder.h"
 #include "tests/lzss/reference_encoder.h"
 
@@ -37,6 +43,13 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kReferencePrefix = 256 * 1024;
 double gMinSeconds = 0.4;
 int gRounds = 2;
+bool gDecodeOnly = false;
+
+constexpr pbo::lzss::DecodePath kPaths[] = {pbo::lzss::DecodePath::Portable,
+                                            pbo::lzss::DecodePath::Sse2,
+                                            pbo::lzss::DecodePath::Ssse3,
+                                            pbo::lzss::DecodePath::Avx2};
+constexpr int kPathCount = 4;
 
 // Runs op at least kMinRuns times and until it has used gMinSeconds of processor time, and
 // returns the shortest run, in seconds. Processor time and the shortest of several runs,
@@ -77,7 +90,11 @@ const char* const kCodecNames[kCodecs] = {"lzss",   "zlib-6", "zlib-1", "libdef-
 Figures MeasureLzss(const Bytes& data) {
   Figures f;
   Bytes stream;
-  f.Encode = SecondsPerRun([&] { stream = pbo::LzssEncode(data.data(), data.size()); });
+  if (gDecodeOnly) {
+    stream = pbo::LzssEncode(data.data(), data.size());
+  } else {
+    f.Encode = SecondsPerRun([&] { stream = pbo::LzssEncode(data.data(), data.size()); });
+  }
   f.Size = stream.size();
   pbo::LzssDecodeResult decoded;
   const auto size = static_cast<std::int32_t>(data.size());
@@ -173,7 +190,31 @@ struct FileResult {
   Figures Codecs[kCodecs];
   double ExhaustiveEncode = 0;  // seconds, extrapolated from the prefix
   double PlainDecode = 0;       // seconds, the plain checked loop on the LZSS stream
+  double TodayDecode = 0;       // seconds, the decoder of the previous design
+  double PathDecode[kPathCount] = {};  // seconds, each decoder path forced; 0 where it does not run
 };
+
+// The previous design's decoder and every path that runs here, on the LZSS stream of data;
+// each must give the verdict and bytes of the default path.
+bool MeasureDecoders(const Bytes& data, FileResult& r) {
+  const Bytes stream = pbo::LzssEncode(data.data(), data.size());
+  const auto size = static_cast<std::int32_t>(data.size());
+  const pbo::LzssDecodeResult expected = pbo::LzssDecode(stream.data(), stream.size(), size);
+  bool ok = true;
+  pbo::LzssDecodeResult decoded;
+  r.TodayDecode = SecondsPerRun(
+      [&] { decoded = pbo::baseline::BaselineDecode(stream.data(), stream.size(), size); });
+  ok &= decoded.Output == expected.Output;
+  const pbo::lzss::DecodePath widest = pbo::lzss::ActiveDecodePath();
+  for (int i = 0; i < kPathCount; ++i) {
+    if (!pbo::lzss::ForceDecodePath(kPaths[i])) continue;
+    r.PathDecode[i] = SecondsPerRun(
+        [&] { decoded = pbo::LzssDecode(stream.data(), stream.size(), size); });
+    ok &= decoded.Output == expected.Output && decoded.Verdict == expected.Verdict;
+  }
+  pbo::lzss::ForceDecodePath(widest);
+  return ok;
+}
 
 FileResult MeasureFile(const std::filesystem::path& path) {
   FileResult r;
@@ -182,6 +223,15 @@ FileResult MeasureFile(const std::filesystem::path& path) {
   r.Size = data.size();
 
   r.Codecs[kLzss] = MeasureLzss(data);
+  const bool decodersOk = MeasureDecoders(data, r);
+  if (gDecodeOnly) {
+    r.Codecs[kLibdeflate6] = MeasureLibdeflate(data, 6);
+    r.Codecs[kZstd1] = MeasureZstd(data, 1);
+    if (!r.Codecs[kLzss].Ok || !decodersOk || !r.Codecs[kLibdeflate6].Ok || !r.Codecs[kZstd1].Ok) {
+      std::printf("%s: CHECK FAILED\n", r.Name.c_str());
+    }
+    return r;
+  }
   const Bytes stream = pbo::LzssEncode(data.data(), data.size());
   pbo::LzssDecodeResult plain;
   r.PlainDecode = SecondsPerRun([&] {
@@ -206,7 +256,7 @@ FileResult MeasureFile(const std::filesystem::path& path) {
 
   bool yardsticksOk = true;
   for (int c = kZlib6; c < kCodecs; ++c) yardsticksOk &= r.Codecs[c].Ok;
-  if (!r.Codecs[kLzss].Ok || !plainOk || !sameStream || !yardsticksOk) {
+  if (!r.Codecs[kLzss].Ok || !plainOk || !sameStream || !yardsticksOk || !decodersOk) {
     std::printf("%s: CHECK FAILED (decode %d, plain decode %d, same stream %d, yardsticks %d)\n",
                 r.Name.c_str(), r.Codecs[kLzss].Ok, plainOk, sameStream, yardsticksOk);
   }
@@ -220,6 +270,10 @@ void KeepShorter(FileResult& kept, const FileResult& again) {
   }
   kept.ExhaustiveEncode = std::min(kept.ExhaustiveEncode, again.ExhaustiveEncode);
   kept.PlainDecode = std::min(kept.PlainDecode, again.PlainDecode);
+  kept.TodayDecode = std::min(kept.TodayDecode, again.TodayDecode);
+  for (int i = 0; i < kPathCount; ++i) {
+    kept.PathDecode[i] = std::min(kept.PathDecode[i], again.PathDecode[i]);
+  }
 }
 
 FileResult Total(const std::vector<FileResult>& files) {
@@ -234,6 +288,8 @@ FileResult Total(const std::vector<FileResult>& files) {
     }
     t.ExhaustiveEncode += r.ExhaustiveEncode;
     t.PlainDecode += r.PlainDecode;
+    t.TodayDecode += r.TodayDecode;
+    for (int i = 0; i < kPathCount; ++i) t.PathDecode[i] += r.PathDecode[i];
   }
   return t;
 }
@@ -276,11 +332,51 @@ void PrintDecoding(const std::vector<FileResult>& rows) {
   }
 }
 
+// The decoder against the previous design's, each path, and the yardsticks it is held to.
+void PrintDecoders(const std::vector<FileResult>& rows) {
+  std::printf("\nLZSS decoders, MB/s: today = the previous design, new = the default path (%s)\n",
+              pbo::lzss::DecodePathName(pbo::lzss::ActiveDecodePath()));
+  std::printf("%-14s %7s %7s", "file", "today", "new");
+  for (const auto path : kPaths) std::printf(" %8s", pbo::lzss::DecodePathName(path));
+  std::printf(" %7s %7s | %9s %8s %8s", "zstd-1", "libdef6", "new/today", "new/zs1", "new/ld6");
+  for (const auto path : kPaths) std::printf(" %8.8s", pbo::lzss::DecodePathName(path));
+  std::printf("\n%-14s %7s %7s %*s %7s %7s | %9s %8s %8s %*s\n", "", "", "", 9 * kPathCount - 1,
+              "", "", "", "", "", "", 9 * kPathCount - 1, "(each path / today)");
+  for (const FileResult& r : rows) {
+    const double today = r.TodayDecode;
+    const double fresh = r.Codecs[kLzss].Decode;
+    std::printf("%-14s %7.0f %7.0f", r.Name.c_str(), MBps(r.Size, today), MBps(r.Size, fresh));
+    for (const double path : r.PathDecode) {
+      if (path > 0) {
+        std::printf(" %8.0f", MBps(r.Size, path));
+      } else {
+        std::printf(" %8s", "-");
+      }
+    }
+    std::printf(" %7.0f %7.0f | %8.2fx %7.2fx %7.2fx", MBps(r.Size, r.Codecs[kZstd1].Decode),
+                MBps(r.Size, r.Codecs[kLibdeflate6].Decode), today / fresh,
+                r.Codecs[kZstd1].Decode / fresh, r.Codecs[kLibdeflate6].Decode / fresh);
+    for (const double path : r.PathDecode) {
+      if (path > 0) {
+        std::printf(" %7.2fx", today / path);
+      } else {
+        std::printf(" %8s", "-");
+      }
+    }
+    std::printf("\n");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--decode-only") {
+    gDecodeOnly = true;
+    --argc;
+    ++argv;
+  }
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s CORPUS_DIR [SECONDS_PER_MEASUREMENT [ROUNDS]]\n", argv[0]);
+    std::fprintf(stderr, "usage: lzss_bench [--decode-only] CORPUS_DIR [SECONDS_PER_MEASUREMENT [ROUNDS]]\n");
     return 1;
   }
   if (argc > 2) gMinSeconds = std::stod(argv[2]);
@@ -313,6 +409,10 @@ int main(int argc, char** argv) {
     }
   }
   rows.push_back(Total(rows));
+  if (gDecodeOnly) {
+    PrintDecoders(rows);
+    return 0;
+  }
 
   std::printf(
       "Codecs, one process, side by side. MB/s of uncompressed data (10^6 bytes per second of "
@@ -326,5 +426,6 @@ int main(int argc, char** argv) {
   PrintSizes(rows);
   PrintEncoding(rows);
   PrintDecoding(rows);
+  PrintDecoders(rows);
   return 0;
 }

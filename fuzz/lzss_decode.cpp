@@ -1,12 +1,16 @@
-// Fuzz target: LzssDecode on any packed block and any declared size.
+// Fuzz target: LzssDecode on any packed block and any declared size, on every decoder path
+// the processor runs, and the stretch functions on the same block.
 //
-// Input: four bytes that choose OriginalSize (below 1 MiB, a quarter of the time negative),
-// then the packed block, checksum included. Properties:
+// Input: four bytes that choose OriginalSize (below 1 MiB, a quarter of the time negative)
+// and, with their other bits, the stretch functions' read and stretch sizes (1 to 32 and 1
+// to about 3000 bytes), then the packed block, checksum included. Properties:
 //   - the output is never longer than OriginalSize (empty when it is negative);
 //   - Verified and Repaired give exactly OriginalSize bytes whose sum is the stored
 //     checksum; a negative OriginalSize gives LengthMismatch;
 //   - Unrepairable gives OriginalSize bytes unless the block could never expand that far;
-//   - the decoder agrees with the plain reference decoder in verdict and output.
+//   - the decoder agrees with the plain reference decoder in verdict and output, on every
+//     path;
+//   - the stretch functions give the same verdict and deliver exactly the same bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +29,40 @@ std::int32_t PickOriginalSize(const unsigned char* data) {
   const std::uint32_t raw = data[0] | data[1] << 8 | data[2] << 16 | std::uint32_t{data[3]} << 24;
   const auto size = static_cast<std::int32_t>(raw % kSizeRange);
   return (raw >> 30) == 3 ? -size - 1 : size;
+}
+
+struct PieceSizes {
+  std::size_t Read;
+  std::size_t Stretch;
+};
+
+PieceSizes PickPieceSizes(const unsigned char* data) {
+  const std::uint32_t raw = data[2] >> 4 | data[3] << 4;  // bits 20 to 29 of the size bytes
+  return {1 + (raw & 31), 1 + (raw >> 5 & 31) * 97};
+}
+
+// The block rated and delivered by the stretch functions, or nothing when a read failed.
+pbo::LzssDecodeResult DecodeInStretches(const std::vector<std::uint8_t>& packed,
+                                        std::int32_t originalSize) {
+  const pbo::LzssBlockReader read = [&](std::uint64_t offset, std::uint8_t* into,
+                                        std::size_t size) {
+    FUZZ_CHECK(offset <= packed.size() && size <= packed.size() - offset);
+    std::memcpy(into, packed.data() + offset, size);
+    return true;
+  };
+  const pbo::LzssStreamRating rating = pbo::LzssRateStream(packed.size(), originalSize, read);
+  FUZZ_CHECK(!rating.ReadFailed);
+  pbo::LzssDecodeResult result;
+  result.Verdict = rating.Verdict;
+  FUZZ_CHECK(pbo::LzssDeliverStream(packed.size(), originalSize, rating, read,
+                                    [&](const std::uint8_t* bytes, std::size_t size) {
+                                      FUZZ_CHECK(size > 0);
+                                      result.Output.insert(result.Output.end(), bytes,
+                                                           bytes + size);
+                                      return true;
+                                    }));
+  FUZZ_CHECK(result.Output.size() == rating.OutputSize);
+  return result;
 }
 
 std::uint32_t ByteSum(const std::vector<std::uint8_t>& bytes) {
@@ -66,8 +104,22 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   const pbo::LzssDecodeResult plain =
       pbo::reference::ReferenceDecode(packed.data(), packed.size(), originalSize);
   FUZZ_CHECK(plain.Verdict == result.Verdict);
-  if (result.Verdict != pbo::LzssVerdict::LengthMismatch) {
-    FUZZ_CHECK(plain.Output == result.Output);
+  FUZZ_CHECK(plain.Output == result.Output);
+
+  const pbo::lzss::DecodePath widest = pbo::lzss::ActiveDecodePath();
+  for (const auto path : {pbo::lzss::DecodePath::Portable, pbo::lzss::DecodePath::Sse2,
+                          pbo::lzss::DecodePath::Ssse3, pbo::lzss::DecodePath::Avx2}) {
+    if (path == widest || !pbo::lzss::ForceDecodePath(path)) continue;
+    const pbo::LzssDecodeResult other =
+        pbo::LzssDecode(packed.data(), packed.size(), originalSize);
+    FUZZ_CHECK(other.Verdict == result.Verdict && other.Output == result.Output);
   }
+  pbo::lzss::ForceDecodePath(widest);
+
+  const PieceSizes sizes = PickPieceSizes(data);
+  pbo::lzss::SetStreamPieceSizes(sizes.Read, sizes.Stretch);
+  const pbo::LzssDecodeResult stretches = DecodeInStretches(packed, originalSize);
+  pbo::lzss::SetStreamPieceSizes(0, 0);
+  FUZZ_CHECK(stretches.Verdict == result.Verdict && stretches.Output == result.Output);
   return 0;
 }

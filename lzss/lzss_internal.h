@@ -56,6 +56,28 @@ inline std::uint32_t ByteSum(const std::uint8_t* bytes, std::size_t size) {
   return sum;
 }
 
+// The decoder's paths: the group loop for each x86-64 instruction set and the portable item
+// loop, which is what every other processor runs. All give the same verdicts and bytes.
+enum class DecodePath { Portable, Sse2, Ssse3, Avx2 };
+
+// Whether this build has the path and this processor runs it.
+[[nodiscard]] bool DecodePathRuns(DecodePath path);
+
+// Makes path the one every decoder uses from now on, in every thread (for tests and the
+// benchmark; the widest that runs is chosen by default). Returns false, and changes
+// nothing, when the path does not run here.
+bool ForceDecodePath(DecodePath path);
+
+// The path in use, and a name for it ("avx2", "ssse3", "sse2", "portable").
+[[nodiscard]] DecodePath ActiveDecodePath();
+[[nodiscard]] const char* DecodePathName(DecodePath path);
+
+// The stretch functions' sizes: the most bytes one read asks for, and the bytes produced
+// between two deliveries. The defaults (64 KiB and 256 KiB) keep reads and deliveries few;
+// tests set tiny ones (from 1 byte) so that items straddle every boundary. 0 restores the
+// default. For tests only: not for use while a stretch function runs.
+void SetStreamPieceSizes(std::size_t readSize, std::size_t stretchSize);
+
 // A back reference: Length bytes at the current position equal those Distance bytes
 // before. Length 0 means no match.
 struct Match {

@@ -29,8 +29,11 @@ const Bytes kAbcStream = {0x07, 0x61, 0x62, 0x63, 0x03, 0x03, 0x72, 0x03, 0x00, 
 // Three spaces then "ab": a reference 5 back before the start gives three zeros, which
 // the checksum (291 = 195 + 3 x 32) shows to be spaces.
 const Bytes kRepairedStream = {0x06, 0x05, 0x00, 0x61, 0x62, 0x23, 0x01, 0x00, 0x00};
-// Zeros before the start and a genuine zero copied by reference: the repair cannot apply.
-const Bytes kUnrepairableStream = {0x02, 0x05, 0x00, 0x00, 0x01, 0x00, 0x60, 0x00, 0x00, 0x00};
+// Three leading spaces and a zero copied by reference: the zeros' count does not explain the
+// checksum 96, a pass that reads spaces before the start does.
+const Bytes kSpacesAndZerosStream = {0x02, 0x05, 0x00, 0x00, 0x01, 0x00, 0x60, 0x00, 0x00, 0x00};
+// The same items with a checksum (97) that nothing explains.
+const Bytes kUnrepairableStream = {0x02, 0x05, 0x00, 0x00, 0x01, 0x00, 0x61, 0x00, 0x00, 0x00};
 
 // A binarized mission: class Mission { day=4.0; count=-10; list[]={"a\"b",1.5,{7,Mission}}; }
 const Bytes kMission = {
@@ -98,8 +101,13 @@ TEST_F(Extraction, EmptyCompressedEntryIsAnEmptyFile) {
 }
 
 TEST_F(Extraction, RepairsLeadingSpaces) {
-  EXPECT_EQ(Extract(ArchiveBuilder().Entry("r.txt", kRepairedStream, kPacked, 5).Build()), 0);
+  EXPECT_EQ(Extract(ArchiveBuilder()
+                        .Entry("r.txt", kRepairedStream, kPacked, 5)
+                        .Entry("z.bin", kSpacesAndZerosStream, kPacked, 7)
+                        .Build()),
+            0);
   EXPECT_EQ(Extracted("r.txt"), ToBytes("   ab"));
+  EXPECT_EQ(Extracted("z.bin"), (Bytes{' ', ' ', ' ', 0, 0, 0, 0}));
 }
 
 TEST_F(Extraction, UnrepairableEntryIsWrittenAsDecodedAndFails) {

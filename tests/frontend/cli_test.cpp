@@ -180,8 +180,9 @@ std::string TreeOf(const fs::path& folder) {
 // change nothing on disk.
 TEST(Executable, SaysWhatDecidedTheExitCodeOnlyWhenAsked) {
   constexpr std::uint32_t kPacked = ArchiveBuilder::kCompressed;
-  // Zeros before the start and a genuine zero copied by reference: the repair cannot apply.
-  const Bytes unrepairable = {0x02, 0x05, 0x00, 0x00, 0x01, 0x00, 0x60, 0x00, 0x00, 0x00};
+  // Zeros before the start and a zero copied by reference, and a checksum (97) that neither
+  // their count nor leading spaces explain.
+  const Bytes unrepairable = {0x02, 0x05, 0x00, 0x00, 0x01, 0x00, 0x61, 0x00, 0x00, 0x00};
   // Three spaces then "ab", the spaces made by a reference before the start.
   const Bytes repaired = {0x06, 0x05, 0x00, 0x61, 0x62, 0x23, 0x01, 0x00, 0x00};
   // class a { b=1; } and then a member of type 3, which no mission holds: the converter's

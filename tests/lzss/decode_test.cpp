@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lzss/lzss.h"
+#include "lzss/lzss_internal.h"
 #include "tests/lzss/reference_decoder.h"
 #include "tests/lzss/test_data.h"
 
@@ -25,6 +26,28 @@ Bytes Packed(Bytes items, std::uint32_t checksum) {
   return items;
 }
 
+// The block read through a reader, rated and delivered in stretches.
+LzssDecodeResult DecodeInStretches(const Bytes& packed, std::int32_t originalSize) {
+  const LzssBlockReader read = [&](std::uint64_t offset, std::uint8_t* into, std::size_t size) {
+    EXPECT_TRUE(offset <= packed.size() && size <= packed.size() - offset);
+    std::copy_n(packed.begin() + static_cast<std::ptrdiff_t>(offset), size, into);
+    return true;
+  };
+  const LzssStreamRating rating = LzssRateStream(packed.size(), originalSize, read);
+  EXPECT_FALSE(rating.ReadFailed);
+  LzssDecodeResult result;
+  result.Verdict = rating.Verdict;
+  EXPECT_TRUE(LzssDeliverStream(packed.size(), originalSize, rating, read,
+                                [&](const std::uint8_t* bytes, std::size_t size) {
+                                  result.Output.insert(result.Output.end(), bytes, bytes + size);
+                                  return true;
+                                }));
+  EXPECT_EQ(result.Output.size(), rating.OutputSize);
+  return result;
+}
+
+// LzssDecode, checked against the reference decoder and against the stretch functions at
+// their default sizes and at tiny ones, where items straddle every read and every stretch.
 LzssDecodeResult Decode(const Bytes& packed, std::int32_t originalSize) {
   // An exact copy on the heap, so that the decoder sees no slack after the block.
   const auto exact = std::make_unique<std::uint8_t[]>(packed.size() + 1);
@@ -34,6 +57,18 @@ LzssDecodeResult Decode(const Bytes& packed, std::int32_t originalSize) {
       reference::ReferenceDecode(exact.get(), packed.size(), originalSize);
   EXPECT_EQ(fast.Verdict, plain.Verdict);
   EXPECT_EQ(fast.Output, plain.Output);
+  struct PieceSizes {
+    std::size_t Read;
+    std::size_t Stretch;
+  };
+  for (const PieceSizes sizes : {PieceSizes{0, 0}, PieceSizes{1, 1}, PieceSizes{13, 700}}) {
+    if (sizes.Stretch == 1 && packed.size() > 4096) continue;  // a move of the history per group
+    lzss::SetStreamPieceSizes(sizes.Read, sizes.Stretch);
+    const LzssDecodeResult stretches = DecodeInStretches(packed, originalSize);
+    lzss::SetStreamPieceSizes(0, 0);
+    EXPECT_EQ(stretches.Verdict, fast.Verdict) << "read " << sizes.Read << ", stretch " << sizes.Stretch;
+    EXPECT_EQ(stretches.Output, fast.Output) << "read " << sizes.Read << ", stretch " << sizes.Stretch;
+  }
   return fast;
 }
 
@@ -58,15 +93,36 @@ TEST(LzssDecode, RepairsLeadingSpaces) {
   EXPECT_EQ(result.Output, Text("   ab"));
 }
 
-TEST(LzssDecode, CopiedGenuineZeroDefeatsTheRepair) {
-  const Bytes packed = Packed({0x02,         // flag 010
-                               0x05, 0x00,   // distance 5, length 3: zeros at 0..2
-                               0x00,         // literal zero at 3
-                               0x01, 0x00},  // distance 1, length 3: zeros at 4..6
-                              96);           // three spaces; six zeros listed
-  const LzssDecodeResult result = Decode(packed, 7);
-  EXPECT_EQ(result.Verdict, LzssVerdict::Unrepairable);
-  EXPECT_EQ(result.Output, Bytes(7, 0));
+// A zero of the data copied by a reference spoils the count of zeros; a second pass that
+// reads spaces before the start, as the coder had them, finds the bytes the sum stands for.
+// A distance of 0 still yields zeros on that pass.
+TEST(LzssDecode, ReadsLeadingSpacesWhenTheZeroCountFails) {
+  struct Case {
+    const char* What;
+    Bytes Packed;
+    std::int32_t Size;
+    Bytes Output;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"a literal zero copied after three leading spaces",
+       Packed({0x02,                // flag 010
+               0x05, 0x00,          // distance 5, length 3: before the start, at 0..2
+               0x00,                // literal zero at 3
+               0x01, 0x00},         // distance 1, length 3: copies it to 4..6
+              96), 7, Bytes{' ', ' ', ' ', 0, 0, 0, 0}},
+      {"distance 0 after three leading spaces",
+       Packed({0x00,                // flag 00
+               0x05, 0x00,          // distance 5, length 3: before the start, at 0..2
+               0x00, 0x00},         // distance 0, length 3: zeros at 3..5
+              96), 6, Bytes{' ', ' ', ' ', 0, 0, 0}},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    const LzssDecodeResult result = Decode(c.Packed, c.Size);
+    EXPECT_EQ(result.Verdict, LzssVerdict::Repaired) << c.What;
+    EXPECT_EQ(result.Output, c.Output) << c.What;
+  }
 }
 
 TEST(LzssDecode, ReferenceStraddlingTheStartRepairsOnlyItsZeros) {
@@ -101,6 +157,34 @@ TEST(LzssDecode, CopiedZerosWithoutLeadingReferenceVerify) {
   EXPECT_EQ(result.Output, (Bytes{0, 7, 0, 7, 0, 7}));
 }
 
+// Long enough for the group loop: all-literal groups, then a distance of 0 whose zeros the
+// checksum shows to be spaces. The count of zero literals must see literals alone.
+TEST(LzssDecode, RepairsDistanceZeroAmidLiteralGroups) {
+  Bytes items;
+  Bytes expected;
+  std::uint32_t sum = 0;
+  for (int group = 0; group < 60; ++group) {
+    items.push_back(0xFF);  // flag 11111111
+    for (int i = 0; i < 8; ++i) {
+      const auto literal = static_cast<std::uint8_t>('a' + (group + i) % 26);
+      items.push_back(literal);
+      expected.push_back(literal);
+      sum += literal;
+    }
+    if (group == 40) {
+      items.insert(items.end(), {0xFE, 0x00, 0x02});  // flag 11111110, distance 0, length 5
+      items.insert(items.end(), 7, 'x');
+      expected.insert(expected.end(), 5, ' ');
+      expected.insert(expected.end(), 7, 'x');
+      sum += 5 * 32 + 7 * 'x';
+    }
+  }
+  const LzssDecodeResult result =
+      Decode(Packed(items, sum), static_cast<std::int32_t>(expected.size()));
+  EXPECT_EQ(result.Verdict, LzssVerdict::Repaired);
+  EXPECT_EQ(result.Output, expected);
+}
+
 TEST(LzssDecode, DistanceZeroYieldsZeros) {
   const Bytes packed = Packed({0x01,         // flag 01
                                0x61,         // 'a'
@@ -112,7 +196,8 @@ TEST(LzssDecode, DistanceZeroYieldsZeros) {
 }
 
 // The repair is all or nothing, and only for a sum short by exactly 32 per zero that a
-// reference made; every other difference leaves the bytes as decoded.
+// reference made, or for the sum of a pass that reads spaces before the start; every other
+// difference leaves the bytes as decoded.
 TEST(LzssDecode, RepairNeedsExactly32PerReferenceZero) {
   struct Case {
     const char* What;
@@ -135,6 +220,12 @@ TEST(LzssDecode, RepairNeedsExactly32PerReferenceZero) {
        Packed({0x00,                // flag 0
                0x05, 0x00},         // distance 5, length 3: zeros at 0..2
               64), 3, Bytes(3, 0)},
+      {"leading spaces and a copied zero explain the sum, but the stream runs out short of 9",
+       Packed({0x02,                // flag 010
+               0x05, 0x00,          // distance 5, length 3: zeros at 0..2
+               0x00,                // literal zero at 3
+               0x01, 0x00},         // distance 1, length 3: zeros at 4..6
+              96), 9, Bytes(9, 0)},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -271,6 +362,28 @@ TEST(LzssDecode, AgreesWithTheReferenceOnRandomStreams) {
   }
 }
 
+// Entries of several stretches, each repaired another way (Decode runs the stretch
+// functions too): every zero a space, only the references' zeros, the leading spaces read
+// as such, and none.
+TEST(LzssDecode, LargeEntriesComeBackWhole) {
+  const auto spacesThen = [](const Bytes& data) {
+    Bytes spaced(data.size() + 4, ' ');
+    std::copy(data.begin(), data.end(), spaced.begin() + 4);
+    return spaced;
+  };
+  Bytes textWithZero = spacesThen(testdata::ProseText(3, 700000));
+  textWithZero[500000] = 0;
+  const Bytes inputs[] = {spacesThen(testdata::ProseText(2, 700000)), textWithZero,
+                          spacesThen(testdata::Sparse(4, 700000)), testdata::Runs(5, 700000)};
+  for (const Bytes& data : inputs) {
+    const Bytes stream = LzssEncode(data.data(), data.size());
+    const LzssDecodeResult result = Decode(stream, static_cast<std::int32_t>(data.size()));
+    EXPECT_NE(result.Verdict, LzssVerdict::Unrepairable);
+    EXPECT_TRUE(result.Output == data);
+
+  }
+}
+
 TEST(LzssDecode, AgreesWithTheReferenceOnTruncatedAndAlteredStreams) {
   const Bytes data = testdata::ConfigText(5, 20000);
   const Bytes stream = LzssEncode(data.data(), data.size());
@@ -280,6 +393,31 @@ TEST(LzssDecode, AgreesWithTheReferenceOnTruncatedAndAlteredStreams) {
     if (!damaged.empty()) damaged[rng() % damaged.size()] ^= static_cast<std::uint8_t>(rng());
     Decode(damaged, static_cast<std::int32_t>(data.size()));
   }
+}
+
+// A read that fails, in the rating or in the delivery, or a sink that refuses a stretch
+// ends the pass there, and the caller hears of it.
+TEST(LzssStream, FailedReadOrRefusedStretchEndsThePass) {
+  const Bytes data = testdata::ConfigText(8, 900000);
+  const Bytes packed = LzssEncode(data.data(), data.size());
+  const auto size = static_cast<std::int32_t>(data.size());
+  int readsLeft = 0;
+  const LzssBlockReader read = [&](std::uint64_t offset, std::uint8_t* into, std::size_t n) {
+    std::copy_n(packed.begin() + static_cast<std::ptrdiff_t>(offset), n, into);
+    return --readsLeft != 0;
+  };
+  readsLeft = 3;
+  EXPECT_TRUE(LzssRateStream(packed.size(), size, read).ReadFailed);
+  readsLeft = -1;
+  const LzssStreamRating rating = LzssRateStream(packed.size(), size, read);
+  ASSERT_EQ(rating.Verdict, LzssVerdict::Verified);
+  int stretches = 0;
+  const LzssSink refuseSecond = [&](const std::uint8_t*, std::size_t) { return ++stretches < 2; };
+  EXPECT_FALSE(LzssDeliverStream(packed.size(), size, rating, read, refuseSecond));
+  EXPECT_EQ(stretches, 2);
+  readsLeft = 3;
+  EXPECT_FALSE(LzssDeliverStream(packed.size(), size, rating, read,
+                                 [](const std::uint8_t*, std::size_t) { return true; }));
 }
 
 }  // namespace

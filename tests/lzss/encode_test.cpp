@@ -356,8 +356,6 @@ TEST(LzssEncode, RoundTripsEveryKind) {
     EXPECT_LE(stream.size(), lzss::MaxEncodedSize(data.size())) << name;
     const LzssDecodeResult decoded =
         LzssDecode(stream.data(), stream.size(), static_cast<std::int32_t>(data.size()));
-    // No reference both reaches into the leading spaces and repeats a zero in these
-    // inputs ("zeros" never refers before the start; the lone zeros are never repeated).
     EXPECT_TRUE(decoded.Verdict == LzssVerdict::Verified ||
                 decoded.Verdict == LzssVerdict::Repaired)
         << name;

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "archive/extract.h"
+
 #include "archive/archive.h"
 #include "archive/format.h"
 #include "archive/ordered_work.h"
@@ -81,7 +83,27 @@ struct ExtractedEntry {
   // entries cost no allocation on one thread and a release on another.
   const char* Failure = nullptr;
   bool IsMission = false;
+  // A large entry, which the writer decodes or copies from the archive in stretches as it
+  // writes it: its rating, when it is compressed.
+  bool Streamed = false;
+  LzssStreamRating Rating;
 };
+
+// Why a compressed entry fails by its verdict, or null when it is sound; and whether its
+// file is written.
+const char* VerdictFailure(LzssVerdict verdict, bool& write) {
+  write = verdict != LzssVerdict::LengthMismatch;
+  switch (verdict) {
+    case LzssVerdict::Verified:
+    case LzssVerdict::Repaired:  // a success like any other: nothing to report
+      return nullptr;
+    case LzssVerdict::Unrepairable:
+      return "checksum does not match; written as decoded";
+    case LzssVerdict::LengthMismatch:
+      break;
+  }
+  return "expands to another length than its header states; not written";
+}
 
 ExtractedEntry Refused(const char* why) {
   ExtractedEntry refused;
@@ -94,20 +116,14 @@ ExtractedEntry Expanded(const TFileHeaders& entry, const TByteFile& block) {
   ExtractedEntry extracted;
   LzssDecodeResult decoded = LzssDecode(block.data(), block.size(), entry.OriginalSize);
   extracted.Content = std::move(decoded.Output);
-  switch (decoded.Verdict) {
-    case LzssVerdict::Verified:
-    case LzssVerdict::Repaired:  // a success like any other: nothing to report
-      break;
-    case LzssVerdict::Unrepairable:
-      extracted.Failure = "checksum does not match; written as decoded";
-      break;
-    case LzssVerdict::LengthMismatch:
-      extracted.Write = false;
-      extracted.Failure = "expands to another length than its header states; not written";
-      break;
-  }
+  extracted.Failure = VerdictFailure(decoded.Verdict, extracted.Write);
   return extracted;
 }
+
+ExtractionLimits gLimits;  // what ExtractArchive works within; only tests change it
+
+// A large entry is read and written a piece of this size at a time.
+constexpr std::size_t kCopyPiece = std::size_t{1} << 20;
 
 // Small entries travel in batches of consecutive entries, so that the hand-over between
 // the threads is paid per batch: up to this many entries, or until the batch holds this
@@ -115,8 +131,13 @@ ExtractedEntry Expanded(const TFileHeaders& entry, const TByteFile& block) {
 constexpr std::size_t kBatchEntries = 4096;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 20;
 
-// What the units in flight may hold in all, per worker thread.
-constexpr std::uint64_t kBudgetPerThread = std::uint64_t{16} << 20;
+// What the units in flight may hold in all: this much per worker thread, and as much again
+// for the writer to find work ready.
+constexpr std::uint64_t kBudgetPerThread = std::uint64_t{8} << 20;
+
+// What a large entry holds while it is rated or written: the stretch decoder's buffers, or
+// a piece being copied.
+constexpr std::uint64_t kStreamedCost = kCopyPiece;
 
 // One extraction run: the state the workers read and the writer keeps.
 class Extraction {
@@ -131,7 +152,7 @@ class Extraction {
 
   void Run() {
     RunInOrder(
-        run_.Threads, kBudgetPerThread * run_.Threads, [this] { return NextBatch(); },
+        run_.Threads, kBudgetPerThread * (run_.Threads + 1), [this] { return NextBatch(); },
         [this](Batch batch) { return Work(std::move(batch)); },
         [this](BatchResult result) { Write(std::move(result)); });
   }
@@ -141,6 +162,7 @@ class Extraction {
   struct Place {
     std::uint64_t BlockStart = 0;
     const char* Refusal = nullptr;
+    bool Streamed = false;  // too large to hold whole: decoded or copied in stretches
   };
   // Consecutive entries from First on, handed to a worker together.
   struct Batch {
@@ -150,6 +172,7 @@ class Extraction {
   };
   struct BatchResult {
     std::size_t First = 0;
+    std::vector<Place> Places;
     std::vector<ExtractedEntry> Entries;
   };
 
@@ -163,7 +186,7 @@ class Extraction {
       TFileHeaders& entry = run_.EntryTable[next_];
       const Place place = PlaceOf(entry, dataPosition_);
       const std::uint64_t cost = CostOf(entry, place);
-      if (!batch.Places.empty() && batch.Cost + cost > kBatchBytes) break;
+      if (!batch.Places.empty() && (batch.Cost + cost > kBatchBytes || place.Streamed)) break;
       // Positions are 64-bit: the archive as a whole may exceed 2 GiB even though no entry
       // may. A size of 2^31 or more reads as negative: such an entry fails, and the next
       // block is looked for past the whole unsigned size, as the field's bytes say.
@@ -171,6 +194,7 @@ class Extraction {
       batch.Places.push_back(place);
       batch.Cost += cost;
       ++next_;
+      if (place.Streamed) break;  // alone
     }
     return batch;
   }
@@ -187,18 +211,39 @@ class Extraction {
       place.Refusal = "its data runs past the end of the archive";
     } else if (!IsSafeEntryName(entry.RelativeName)) {
       place.Refusal = "its name leads outside the output folder";
+    } else {
+      place.Streamed = ExpandedSize(entry) > gLimits.WholeEntryLimit &&
+                       (entry.PackingMethod == kCompressedMethod || !IsMissionName(entry.RelativeName));
     }
     return place;
   }
 
-  // What an entry holds while it is worked on: its block and what it expands to.
-  static std::uint64_t CostOf(const TFileHeaders& entry, const Place& place) {
-    if (place.Refusal != nullptr) return 0;
+  // What an entry's file holds: a compressed entry's original size, but no more than its
+  // block can expand to; a stored entry's block.
+  static std::uint64_t ExpandedSize(const TFileHeaders& entry) {
     const auto size = static_cast<std::uint64_t>(entry.DataSize);
     if (entry.PackingMethod != kCompressedMethod) return size;
-    const auto expanded = std::min(static_cast<std::uint64_t>(std::max(entry.OriginalSize, 0)),
-                                   kLargestExpansion * size);
-    return size + expanded;
+    return std::min(static_cast<std::uint64_t>(std::max(entry.OriginalSize, 0)),
+                    kLargestExpansion * size);
+  }
+
+  // What an entry holds while it is worked on: its block and what it expands to, or for a
+  // large one the buffers of the stretches.
+  static std::uint64_t CostOf(const TFileHeaders& entry, const Place& place) {
+    if (place.Refusal != nullptr) return 0;
+    if (place.Streamed) return kStreamedCost;
+    const auto size = static_cast<std::uint64_t>(entry.DataSize);
+    return entry.PackingMethod != kCompressedMethod ? size : size + ExpandedSize(entry);
+  }
+
+  // Reads the bytes of a block through a reader that the stretch decoder can use; a failed
+  // read keeps its reason in error.
+  LzssBlockReader BlockReader(std::uint64_t blockStart, std::string& error) const {
+    return [this, blockStart, &error](std::uint64_t offset, std::uint8_t* into, std::size_t size) {
+      if (!archive_.ReadAt(blockStart + offset, into, size, error)) return false;
+      run_.Progress.BytesRead += size;
+      return true;
+    };
   }
 
   // Reads an entry's block. Throws FatalError when the archive cannot be read there (it
@@ -223,11 +268,13 @@ class Extraction {
     for (std::size_t k = 0; k < batch.Places.size(); ++k) {
       result.Entries.push_back(WorkOn(run_.EntryTable[batch.First + k], batch.Places[k]));
     }
+    result.Places = std::move(batch.Places);
     return result;
   }
 
   ExtractedEntry WorkOn(const TFileHeaders& entry, const Place& place) const {
     if (place.Refusal != nullptr) return Refused(place.Refusal);
+    if (place.Streamed) return RateLarge(entry, place);
     TByteFile block = ReadBlock(entry, place);
     if (block.empty()) return {};
     if (entry.PackingMethod == kCompressedMethod) return Expanded(entry, block);
@@ -238,9 +285,23 @@ class Extraction {
     return stored;
   }
 
+  // A large entry: a compressed one is rated here, reading its block once and keeping
+  // none of it; the writer decodes it again as it writes it. A stored one is only copied.
+  ExtractedEntry RateLarge(const TFileHeaders& entry, const Place& place) const {
+    ExtractedEntry large;
+    large.Streamed = true;
+    if (entry.PackingMethod != kCompressedMethod) return large;
+    std::string error;
+    large.Rating = LzssRateStream(static_cast<std::uint32_t>(entry.DataSize), entry.OriginalSize,
+                                  BlockReader(place.BlockStart, error));
+    if (large.Rating.ReadFailed) throw CannotOpenFile(run_.InputPath, error);
+    large.Failure = VerdictFailure(large.Rating.Verdict, large.Write);
+    return large;
+  }
+
   void Write(BatchResult result) {
     for (std::size_t k = 0; k < result.Entries.size(); ++k) {
-      Write(result.First + k, std::move(result.Entries[k]));
+      Write(result.First + k, result.Places[k], std::move(result.Entries[k]));
     }
   }
 
@@ -257,7 +318,7 @@ class Extraction {
   }
 
   // Writes entry i's file and rates the entry. Runs on the calling thread, in table order.
-  void Write(std::size_t i, ExtractedEntry extracted) {
+  void Write(std::size_t i, const Place& place, ExtractedEntry extracted) {
     TFileHeaders& entry = run_.EntryTable[i];
     entry.IsBinarizedMission = extracted.IsMission;
     const bool makesFile = extracted.IsMission || extracted.Write;
@@ -273,6 +334,8 @@ class Extraction {
       const std::string text = ConvertMission(extracted, failure);
       written = Save(entry.FullPath, reinterpret_cast<const std::uint8_t*>(text.data()),
                      text.size(), error);
+    } else if (extracted.Write && extracted.Streamed) {
+      written = SaveLarge(entry, place, extracted, error);
     } else if (extracted.Write) {
       written = Save(entry.FullPath, extracted.Content.data(), extracted.Content.size(), error);
     }
@@ -289,6 +352,42 @@ class Extraction {
     if (!writer_.Write(path, data, size, error)) return false;
     run_.Progress.BytesWritten += size;
     return true;
+  }
+
+  // Writes a large entry's file in stretches: a compressed entry decoded once more with the
+  // bytes its rating chose, a stored one copied from the archive. A test only counts it as
+  // written. Throws FatalError when the archive cannot be read.
+  bool SaveLarge(const TFileHeaders& entry, const Place& place, const ExtractedEntry& large,
+                 std::string& error) {
+    if (run_.TouchNoDisk) return true;
+    platform::WholeFile file;
+    if (!writer_.Create(entry.FullPath, file, error)) return false;
+    bool appended = true;
+    const LzssSink append = [&](const std::uint8_t* bytes, std::size_t size) {
+      appended = file.Append(bytes, size, error);
+      if (appended) run_.Progress.BytesWritten += size;
+      return appended;
+    };
+    std::string readError;
+    const auto blockSize = static_cast<std::uint32_t>(entry.DataSize);
+    bool read = true;
+    if (entry.PackingMethod == kCompressedMethod) {
+      read = LzssDeliverStream(blockSize, entry.OriginalSize, large.Rating,
+                               BlockReader(place.BlockStart, readError), append) ||
+             !appended;
+    } else {
+      TByteFile piece(std::min<std::size_t>(kCopyPiece, blockSize));
+      for (std::uint64_t done = 0; read && appended && done < blockSize;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), blockSize - done));
+        read = archive_.ReadAt(place.BlockStart + done, piece.data(), size, readError);
+        if (read) run_.Progress.BytesRead += size;
+        if (read) append(piece.data(), size);
+        done += size;
+      }
+    }
+    // The file, unnamed or under a temporary name, goes with `file` when it is not whole.
+    if (!read) throw CannotOpenFile(run_.InputPath, readError);
+    return appended && file.Commit(error);
   }
 
   // An archive may hold one name twice (or two spellings of one path, "a\b" and "\a\b"):
@@ -313,6 +412,8 @@ class Extraction {
 };
 
 }  // namespace
+
+void SetExtractionLimitsForTests(const ExtractionLimits& limits) { gLimits = limits; }
 
 void ExtractArchive(RunState& run) {
   platform::InputFile archive;

@@ -19,6 +19,8 @@
 //   - the traps are as they were, and they are the only links below the output folder;
 //   - listing and testing first change nothing there, refuse the same tables, and fail no
 //     more entries than extraction does (listing no more than testing).
+// Inputs of odd length are extracted with every entry over 64 bytes taken down the stretch
+// road, in reads of 7 bytes and stretches of 100, so that it meets hostile archives too.
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -36,7 +38,9 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/extract.h"
 #include "fuzz/fuzz_check.h"
+#include "lzss/lzss_internal.h"
 
 namespace {
 
@@ -142,6 +146,11 @@ std::size_t LinksBelow(const fs::path& folder) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
+  const bool stretches = size % 2 == 1;
+  pbo::ExtractionLimits limits;
+  if (stretches) limits.WholeEntryLimit = 64;
+  pbo::SetExtractionLimitsForTests(limits);
+  pbo::lzss::SetStreamPieceSizes(stretches ? 7 : 0, stretches ? 100 : 0);
   const fs::path& scratch = Scratch();
   Empty(scratch);
   const fs::path archive = scratch / "Island.pbo";

@@ -92,7 +92,8 @@ struct RunState {
 
 // An error that no mode handles (an archive or source file that cannot be opened, an
 // archive whose table cannot be read). It ends the run: the front end reports its message
-// on one line and exits with code 1.
+// on one line, or nothing for an empty one (the listing's reader has gone), and exits with
+// code 1.
 class FatalError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

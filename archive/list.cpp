@@ -77,10 +77,12 @@ class ListingOutput {
     if (pending_.size() >= kFlushSize) Flush();
   }
 
-  // Throws FatalError when out does not take the bytes (a full disk, a closed pipe).
+  // Throws FatalError when out does not take the bytes (a full disk; a closed pipe, whose
+  // reader has seen what it wanted, ends the run without a word, as `pbo -l | head` asks).
   void Flush() {
     if (std::fwrite(pending_.data(), 1, pending_.size(), out_) != pending_.size() ||
         std::fflush(out_) != 0) {
+      if (errno == EPIPE) throw FatalError("");
       throw FatalError(std::string("Cannot write the listing. ") + std::strerror(errno));
     }
     pending_.clear();

@@ -108,6 +108,7 @@ int Archive(RunState& run, const std::string& path) {
 // Help and version. Throws FatalError when standard output does not take the text.
 int Print(const std::string& text) {
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    if (errno == EPIPE) throw FatalError("");  // its reader is gone: nothing to say
     throw FatalError(std::string("Cannot write to standard output. ") + std::strerror(errno));
   }
   return kRunCompleted;
@@ -183,7 +184,7 @@ int Run(const std::vector<std::string>& arguments) {
     if (atTerminal && !run.Verbose) SayWhy(run, code);
     return code;
   } catch (const FatalError& error) {
-    platform::ReportError(error.what());
+    if (*error.what() != '\0') platform::ReportError(error.what());
   } catch (const std::bad_alloc&) {
     platform::ReportError("Out of memory");
   } catch (const std::exception& error) {

@@ -79,7 +79,8 @@ constexpr GroupBytesTable MakeGroupBytes() {
 }
 
 // Per distance below 16: the byte shuffles that repeat the distance bytes before a
-// reference over its 32 bytes (index k mod distance for byte k).
+// reference over its 32 bytes (index k mod distance for byte k; for distance 0, 0x80, which
+// clears the byte).
 struct alignas(16) Pattern {
   std::uint8_t Bytes[32];
   [[nodiscard]] const std::uint8_t* data() const { return Bytes; }
@@ -92,6 +93,7 @@ struct PatternTable {
 
 constexpr PatternTable MakePatterns() {
   PatternTable table{};
+  for (std::size_t k = 0; k < 32; ++k) table.Distances[0].Bytes[k] = 0x80;
   for (std::size_t distance = 1; distance < 16; ++distance) {
     for (std::size_t k = 0; k < 32; ++k) {
       table.Distances[distance].Bytes[k] = static_cast<std::uint8_t>(k % distance);

@@ -146,11 +146,13 @@ class Extraction {
       : run_(run),
         archive_(archive),
         writer_(run.OutputFolder),
+        model_(run.OutputFolder),
         missionTextLeft_(MissionTextBudget(archive_.Size())),
         entryCount_(run.EntryTable.size() - 1),  // the terminator is not extracted
         dataPosition_(firstBlock) {}
 
   void Run() {
+    if (run_.TouchNoDisk) ExpectFiles();
     RunInOrder(
         run_.Threads, kBudgetPerThread * (run_.Threads + 1), [this] { return NextBatch(); },
         [this](Batch batch) { return Work(std::move(batch)); },
@@ -158,6 +160,11 @@ class Extraction {
   }
 
  private:
+  // Tells the model of a test the name of every entry.
+  void ExpectFiles() {
+    for (std::size_t i = 0; i < entryCount_; ++i) model_.Expect(run_.EntryTable[i].RelativeName);
+  }
+
   // Where an entry's block lies, or why the entry is refused before it is read.
   struct Place {
     std::uint64_t BlockStart = 0;
@@ -332,12 +339,11 @@ class Extraction {
     std::string failure = extracted.Failure != nullptr ? extracted.Failure : "";
     if (extracted.IsMission) {
       const std::string text = ConvertMission(extracted, failure);
-      written = Save(entry.FullPath, reinterpret_cast<const std::uint8_t*>(text.data()),
-                     text.size(), error);
+      written = Save(entry, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), error);
     } else if (extracted.Write && extracted.Streamed) {
       written = SaveLarge(entry, place, extracted, error);
     } else if (extracted.Write) {
-      written = Save(entry.FullPath, extracted.Content.data(), extracted.Content.size(), error);
+      written = Save(entry, extracted.Content.data(), extracted.Content.size(), error);
     }
     if (makesFile && !written && failure.empty()) failure = "its file cannot be written: " + error;
     if (!failure.empty()) run_.Fail(kEntryFailed, entry.RelativeName + ": " + failure);
@@ -345,21 +351,21 @@ class Extraction {
     ++run_.Progress.EntriesDone;
   }
 
-  // Writes one file; a test only counts it as written.
-  bool Save(const std::string& path, const std::uint8_t* data, std::size_t size,
+  // Writes an entry's file; a test only tells whether it would be written.
+  bool Save(const TFileHeaders& entry, const std::uint8_t* data, std::size_t size,
             std::string& error) {
-    if (run_.TouchNoDisk) return true;
-    if (!writer_.Write(path, data, size, error)) return false;
+    if (run_.TouchNoDisk) return model_.Write(entry.RelativeName, error);
+    if (!writer_.Write(entry.FullPath, data, size, error)) return false;
     run_.Progress.BytesWritten += size;
     return true;
   }
 
   // Writes a large entry's file in stretches: a compressed entry decoded once more with the
-  // bytes its rating chose, a stored one copied from the archive. A test only counts it as
-  // written. Throws FatalError when the archive cannot be read.
+  // bytes its rating chose, a stored one copied from the archive. A test only tells whether
+  // it would be written. Throws FatalError when the archive cannot be read.
   bool SaveLarge(const TFileHeaders& entry, const Place& place, const ExtractedEntry& large,
                  std::string& error) {
-    if (run_.TouchNoDisk) return true;
+    if (run_.TouchNoDisk) return model_.Write(entry.RelativeName, error);
     platform::WholeFile file;
     if (!writer_.Create(entry.FullPath, file, error)) return false;
     bool appended = true;
@@ -403,6 +409,7 @@ class Extraction {
   RunState& run_;
   const platform::InputFile& archive_;
   OutputWriter writer_;
+  OutputModel model_;  // in a test, the output folder that is not written
   std::size_t missionTextLeft_;  // what is left of the run's mission text budget
   // With Verbose: the path of each file written so far, and the entry that wrote it.
   std::unordered_map<std::string, std::size_t> writtenPaths_;

@@ -1,5 +1,8 @@
 #include "archive/output.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -33,17 +36,29 @@ bool ResolveEntryName(const std::string& relativeName, std::vector<std::string>&
   }
 }
 
-}  // namespace
-
-bool IsSafeEntryName(const std::string& relativeName) {
-  std::vector<std::string> parts;
-  return ResolveEntryName(relativeName, parts);
+// True for a name whose parts are all plain: none empty, none beginning with "." (so none
+// is "." or ".."). Such a name, the common one, resolves to itself.
+bool IsPlainName(const std::string& name) {
+  char before = '\\';
+  for (const char c : name) {
+    if (before == '\\' && (c == '\\' || c == '.')) return false;
+    before = c;
+  }
+  return before != '\\';
 }
 
-std::string EntryPathOnDisk(const std::string& outputFolder, const std::string& relativeName) {
+// EntryPathOnDisk into path, whose buffer is reused.
+void JoinEntryPath(const std::string& outputFolder, const std::string& relativeName,
+                   std::string& path) {
+  path.assign(outputFolder);  // ends in a separator
+  if (IsPlainName(relativeName)) {  // no parts to resolve: only the separators change
+    path += relativeName;
+    std::replace(path.begin() + static_cast<std::ptrdiff_t>(outputFolder.size()), path.end(), '\\',
+                 platform::kSeparator);
+    return;
+  }
   std::vector<std::string> parts;
   ResolveEntryName(relativeName, parts);
-  std::string path = outputFolder;  // ends in a separator
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (i > 0) path += platform::kSeparator;
     path += parts[i];
@@ -52,6 +67,18 @@ std::string EntryPathOnDisk(const std::string& outputFolder, const std::string& 
   if (!parts.empty() && !relativeName.empty() && relativeName.back() == '\\') {
     path += platform::kSeparator;
   }
+}
+
+}  // namespace
+
+bool IsSafeEntryName(const std::string& relativeName) {
+  std::vector<std::string> parts;
+  return ResolveEntryName(relativeName, parts);
+}
+
+std::string EntryPathOnDisk(const std::string& outputFolder, const std::string& relativeName) {
+  std::string path;
+  JoinEntryPath(outputFolder, relativeName, path);
   return path;
 }
 
@@ -140,6 +167,49 @@ bool OutputWriter::Write(const std::string& fullPath, const std::uint8_t* data, 
                          std::string& error) {
   platform::WholeFile file;
   return Create(fullPath, file, error) && file.Append(data, size, error) && file.Commit(error);
+}
+
+OutputModel::OutputModel(std::string outputFolder) : outputFolder_(std::move(outputFolder)) {}
+
+void OutputModel::Expect(const std::string& relativeName) {
+  JoinEntryPath(outputFolder_, relativeName, path_);
+  // Each folder goes in with every folder above it, so the walk up ends at the first one
+  // already there: a million entries in one folder cost a lookup each.
+  for (std::size_t end = path_.rfind(platform::kSeparator);
+       end != std::string::npos && end >= outputFolder_.size();
+       end = path_.rfind(platform::kSeparator, end - 1)) {
+    folder_.assign(path_, 0, end);
+    if (!expectedFolders_.insert(folder_).second) break;
+  }
+}
+
+bool OutputModel::Write(const std::string& relativeName, std::string& error) {
+  JoinEntryPath(outputFolder_, relativeName, path_);
+  const std::string& fullPath = path_;
+  // As in OutputWriter, the folders are made outermost first, and each stays made when a
+  // folder or the file below it fails.
+  const std::size_t ownFolderEnd = fullPath.rfind(platform::kSeparator);
+  if (ownFolderEnd != std::string::npos && ownFolderEnd >= outputFolder_.size() &&
+      folders_.count(folder_.assign(fullPath, 0, ownFolderEnd)) == 0) {
+    for (std::size_t separator = fullPath.find(platform::kSeparator, outputFolder_.size());
+         separator != std::string::npos;
+         separator = fullPath.find(platform::kSeparator, separator + 1)) {
+      folder_.assign(fullPath, 0, separator);
+      if (files_.count(folder_) != 0) {
+        error = "the folder \"" + folder_ + "\" cannot be made";
+        return false;
+      }
+      folders_.insert(folder_);
+    }
+  }
+  // A path that ends in a separator (the output folder itself, or a name that ends in "\\")
+  // names a folder.
+  if (fullPath.back() == platform::kSeparator || folders_.count(fullPath) != 0) {
+    error = std::strerror(EISDIR);
+    return false;
+  }
+  if (expectedFolders_.count(fullPath) != 0) files_.insert(fullPath);
+  return true;
 }
 
 }  // namespace pbo

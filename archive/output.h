@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/platform.h"
 
@@ -56,6 +57,34 @@ class OutputWriter {
   // Folders below the output folder already found to be real folders, each with whether
   // this run made it; extraction makes no links, so they stay that way for the run.
   std::unordered_map<std::string, bool> folders_;
+};
+
+// The output folder of a test run, which writes nothing: the folders and files that an
+// OutputWriter would make in a fresh output folder, so that a test fails an entry's file
+// exactly where the extraction would (a name that ends in "\" or names the output folder
+// itself, a file where an earlier entry made a folder, a folder where an earlier entry
+// wrote a file).
+class OutputModel {
+ public:
+  explicit OutputModel(std::string outputFolder);
+
+  // Tells the model that an entry of the run is named relativeName. Called for every entry
+  // before the first Write, so that the model remembers a written file's path only when
+  // some entry may need a folder there: a million entries in a few folders cost a few
+  // paths, not a million.
+  void Expect(const std::string& relativeName);
+
+  // What OutputWriter::Write would do with the file of the entry named relativeName (a
+  // safe name) in a fresh output folder: false, with the reason in error, when the file or
+  // a folder above it could not be made.
+  bool Write(const std::string& relativeName, std::string& error);
+
+ private:
+  std::string outputFolder_;
+  std::unordered_set<std::string> expectedFolders_;  // every folder some file may need
+  std::unordered_set<std::string> folders_;          // the folders made so far
+  std::unordered_set<std::string> files_;  // the files written so far that are expected folders
+  std::string path_, folder_;              // buffers, reused
 };
 
 }  // namespace pbo

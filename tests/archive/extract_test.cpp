@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "archive/archive.h"
 #include "mission/mission.h"
@@ -217,6 +219,34 @@ TEST_F(Extraction, NameEndingInSeparatorMakesFolderThenFails) {
 TEST_F(Extraction, FileAndFolderOfTheSameNameSecondFails) {
   EXPECT_EQ(Extract(ArchiveBuilder().Entry("a", "file").Entry("a\\b", "inner").Build()), 3);
   EXPECT_EQ(Extracted("a"), ToBytes("file"));
+}
+
+// A test run writes nothing, yet fails the same entries as an extraction into a fresh
+// folder, also where only the files made before decide it.
+TEST_F(Extraction, TestFailsWhereExtractionFails) {
+  const std::vector<std::pair<Bytes, std::uint64_t>> archives = {
+      {ArchiveBuilder().Entry("dir\\", "x").Entry("next.txt", "n").Build(), 1},
+      {ArchiveBuilder().Entry("q\\..", "x").Entry(".", "x").Build(), 2},
+      {ArchiveBuilder().Entry("a", "file").Entry("a\\b\\c", "x").Entry("a\\d", "x").Build(), 2},
+      {ArchiveBuilder().Entry("a\\b\\c", "x").Entry("a\\b", "file").Entry("a", "f").Build(), 2},
+      {ArchiveBuilder().Entry("a\\b", "x").Entry("\\a\\b", "y").Entry("a\\.\\b", "z").Build(), 0},
+  };
+  const auto failedEntries = [&](bool test) {
+    RunState run;
+    run.Threads = testing::TestThreads();
+    run.InputPath = scratch_ / "Island.pbo";
+    run.OutputFolder = scratch_ / "Island/";
+    run.TouchNoDisk = test;
+    ExtractArchive(run);
+    return run.FailedEntries;
+  };
+  for (const auto& [archive, failed] : archives) {
+    WriteFile(scratch_.Path() / "Island.pbo", archive);
+    EXPECT_EQ(failedEntries(true), failed);
+    EXPECT_FALSE(fs::exists(Out("")));
+    EXPECT_EQ(failedEntries(false), failed);
+    fs::remove_all(Out(""));
+  }
 }
 
 TEST_F(Extraction, ReplacesAnExistingFile) {

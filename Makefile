@@ -107,7 +107,7 @@ BENCH_BUILD ?= build-bench
 BENCH_TOOL_FLAGS ?=
 BENCH_DISK_MB := 3500
 # Measured from a clean clone on this project's 2-core machine, building included.
-BENCH_MINUTES = $(if $(findstring --quick,$(BENCH_TOOL_FLAGS)),8,20)
+BENCH_MINUTES = $(if $(findstring --quick,$(BENCH_TOOL_FLAGS)),5,10)
 BENCH_PACKAGES := cmake ninja-build g++ zlib1g-dev libdeflate-dev libzstd-dev liblz4-dev \
   python3 time
 .PHONY: bench

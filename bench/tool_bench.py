@@ -28,7 +28,8 @@ gives the shortest wall time and the largest peak memory of a setting's runs.
 --quick runs each setting once, skips the 1 GiB file and uses 100,000 entries: about a
 minute in all. --runs N sets the runs of every table (the 1 GiB file gets one less),
 --entries N the number of entries (on disk too), --only picks tables (--only large,entries).
-Memory figures are marked with * where they exceed 64 MiB + 16 MiB for each thread.
+Memory figures are marked with * where they exceed 64 MiB + 16 MiB for each thread, beside
+the entry table (up to 256 bytes an entry).
 Scratch files go under WORKDIR (and /dev/shm) and are removed at the end. Exit status 1
 when a setting gives another archive or other files than the rest.
 """

@@ -202,9 +202,10 @@ bool OutputModel::Write(const std::string& relativeName, std::string& error) {
       folders_.insert(folder_);
     }
   }
-  // A path that ends in a separator (the output folder itself, or a name that ends in "\\")
-  // names a folder.
-  if (fullPath.back() == platform::kSeparator || folders_.count(fullPath) != 0) {
+  // The output folder itself, a path that ends in a separator (a name that ends in "\\")
+  // and a folder made before name folders.
+  if (fullPath.size() == outputFolder_.size() || fullPath.back() == platform::kSeparator ||
+      folders_.count(fullPath) != 0) {
     error = std::strerror(EISDIR);
     return false;
   }
